@@ -1,0 +1,60 @@
+/* An example client: loads the library through its public header and
+ * follows one text through the string store, then shows text handles. */
+#include <stdio.h>
+#include <string.h>
+
+#include "tembrix.h"
+
+/* Reads the `used` count and a link word of the block that holds the
+ * one-chunk string `h`, through the payload address ZmsPtr gives. */
+static const unsigned char *block_of(StringHandle h) {
+    return (const unsigned char *)ZmsPtr(h) - 1026 - 32 * ((h >> 16) & 0xFF);
+}
+
+static unsigned used_of(const unsigned char *block) {
+    return block[0] | block[1] << 8;
+}
+
+static unsigned long link_of(const unsigned char *block, unsigned chunk) {
+    const unsigned char *p = block + 2 + 4 * chunk;
+    return p[0] | p[1] << 8 | (unsigned long)p[2] << 16 | (unsigned long)p[3] << 24;
+}
+
+int main(void) {
+    char buffer[80];
+    StringHandle h, abc, copy, empty;
+    const unsigned char *block;
+
+    printf("The road of one text through the store\n");
+    h = hstrput("hello");
+    block = block_of(h);
+    printf("  hstrput(\"hello\")      -> handle 0x%08lX (block %lu, chunk %lu)\n",
+           (unsigned long)h, (unsigned long)(h & 0xFFFF), (unsigned long)((h >> 16) & 0xFF));
+    printf("  its link word          0x%08lX (6 bytes, end of chain)\n", link_of(block, 0));
+    printf("  block 0 made: used     %u\n", used_of(block));
+    abc = ZmsPut("abc", 3);
+    printf("  ZmsPut(\"abc\", 3)      -> handle 0x%08lX, link 0x%08lX, used %u\n",
+           (unsigned long)abc, link_of(block, 1), used_of(block));
+    printf("  hstrget                -> %u characters: \"%s\"\n", hstrget(h, buffer, sizeof buffer),
+           buffer);
+    ZmsFree(abc);
+    hstrfree(h);
+    printf("  both freed: block 0 released, handle now rejected (hstrlen = 0x%04X)\n", hstrlen(h));
+
+    printf("\nText handles\n");
+    h = hstrput("borrowed in place");
+    printf("  stored \"%s\", %u characters, read in place\n", hstrptr(h), hstrlen(h));
+    printf("  compare with \"borrowed\": %ld, with \"zebra\": %ld\n", (long)hstrcmp(h, "borrowed"),
+           (long)hstrcmp(h, "zebra"));
+    copy = hstrdup(h, NULL);
+    hstrfree(h);
+    hstrget(copy, buffer, sizeof buffer);
+    printf("  duplicate 0x%08lX outlives the original: \"%s\"\n", (unsigned long)copy, buffer);
+    empty = hstrput("");
+    printf("  the empty text is a handle of its own: 0x%08lX, length %u\n", (unsigned long)empty,
+           hstrlen(empty));
+    printf("  a 9-byte buffer holds \"%s\" and says 0x%04X\n",
+           (hstrget(copy, buffer, 9), buffer), hstrget(copy, buffer, 9));
+    hstrfree(copy);
+    return 0;
+}

@@ -1,0 +1,31 @@
+// The failure switch of test builds.
+#include "platform/fault.h"
+
+#ifdef TBX_FAULT_INJECTION
+namespace tbx::fault {
+namespace {
+// Test processes arm the switch from one thread; the counter needs no lock.
+uint32_t g_target = 0;
+uint32_t g_kinds = 0;
+uint32_t g_count = 0;
+bool g_fired = false;
+}  // namespace
+
+bool hit(Kind kind) {
+    if (g_target == 0 || (g_kinds & kind) == 0) return false;
+    if (++g_count != g_target) return false;
+    g_fired = true;
+    return true;
+}
+
+void arm(uint32_t k, uint32_t kinds) {
+    g_target = k;
+    g_kinds = kinds;
+    g_count = 0;
+    g_fired = false;
+}
+
+uint32_t calls() { return g_count; }
+bool fired() { return g_fired; }
+}  // namespace tbx::fault
+#endif

@@ -1,0 +1,39 @@
+// Test builds only: makes the k-th fallible platform call fail, so tests can
+// walk an operation through every failure it can meet.
+#ifndef TEMBRIX_PLATFORM_FAULT_H_
+#define TEMBRIX_PLATFORM_FAULT_H_
+
+#include <cstdint>
+
+namespace tbx::fault {
+
+// The kinds of platform call that can be made to fail.
+enum Kind : uint32_t {
+    kAlloc = 1u << 0,    // GlobalAlloc
+    kLock = 1u << 1,     // GlobalLock
+    kReAlloc = 1u << 2,  // GlobalReAlloc
+    kFree = 1u << 3,     // GlobalFree
+    kMemory = kAlloc | kLock | kReAlloc,
+    kFile = 1u << 4,     // CreateFileA, ReadFile, WriteFile, _find*
+    kClose = 1u << 5,    // CloseHandle
+    kMachine = 1u << 6,  // modules, mutexes, system information
+    kAll = 0xFFFFFFFFu,
+};
+
+#ifdef TBX_FAULT_INJECTION
+// Counts a call of `kind`; returns true when it is the one that must fail.
+bool hit(Kind kind);
+// From now on, the `k`-th call (1-based) of any kind in `kinds` fails, once.
+// k = 0 disarms. Resets the count.
+void arm(uint32_t k, uint32_t kinds = kMemory);
+// Returns how many calls of the armed kinds were counted since arm().
+uint32_t calls();
+// Returns true when the armed failure has happened.
+bool fired();
+#else
+constexpr bool hit(Kind) { return false; }
+#endif
+
+}  // namespace tbx::fault
+
+#endif  // TEMBRIX_PLATFORM_FAULT_H_

@@ -1,0 +1,243 @@
+// POSIX stand-in for Win32 global memory: movable objects in a handle table,
+// found again from their address through a hash index.
+//
+// Like Win32 it hands out handles, not addresses: an object's memory moves
+// only when it is resized, and GlobalHandle answers for any value the caller
+// holds -- a stack address, the middle of an object, a freed object -- by
+// looking the value up, never by reading memory at it. Quirks kept from
+// Win32: an object of 0 bytes is made "discarded" (it has a handle but
+// GlobalLock gives null), and resizing to 0 discards the memory.
+#include <pthread.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/fault.h"
+#include "platform/platform.h"
+
+namespace tbx::os {
+namespace {
+
+struct Object {
+    void* data;       // null while discarded or free
+    size_t size;
+    uint32_t locks;
+    uint32_t next_free;  // index + 1 of the next free entry, while free
+    bool in_use;
+};
+
+// Handle values are (index << 3) | kTag: never null, never an address that
+// malloc returns (those are 8-aligned), and checked against the table.
+constexpr uintptr_t kTag = 0x4;
+constexpr uintptr_t kTagMask = 0x7;
+
+// Open-addressing index from object address to table index + 1.
+struct AddressSlot {
+    uintptr_t address;  // 0 = empty
+    uint32_t index;
+};
+
+struct Heap {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    Object* objects = nullptr;
+    uint32_t capacity = 0;
+    uint32_t used = 0;        // entries ever handed out (high-water mark)
+    uint32_t free_head = 0;   // index + 1 of the first free entry, 0 = none
+    AddressSlot* slots = nullptr;
+    size_t slot_count = 0;    // a power of two, or 0
+    size_t live = 0;          // addresses in the index
+};
+
+Heap g_heap;
+
+struct Guard {
+    Guard() { pthread_mutex_lock(&g_heap.lock); }
+    ~Guard() { pthread_mutex_unlock(&g_heap.lock); }
+};
+
+size_t hash_address(uintptr_t a) {
+    uint64_t h = static_cast<uint64_t>(a >> 3) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> 17);
+}
+
+void insert_address(AddressSlot* slots, size_t count, uintptr_t a, uint32_t index) {
+    size_t mask = count - 1;
+    size_t i = hash_address(a) & mask;
+    while (slots[i].address != 0) i = (i + 1) & mask;
+    slots[i] = {a, index};
+}
+
+// Makes room in the index for one more address. Done before anything else
+// changes, so a later insert cannot fail.
+bool reserve_address() {
+    if ((g_heap.live + 1) * 2 <= g_heap.slot_count) return true;
+    size_t count = g_heap.slot_count ? g_heap.slot_count * 2 : 64;
+    auto* slots = static_cast<AddressSlot*>(std::calloc(count, sizeof(AddressSlot)));
+    if (!slots) return false;
+    for (size_t i = 0; i < g_heap.slot_count; ++i) {
+        if (g_heap.slots[i].address)
+            insert_address(slots, count, g_heap.slots[i].address, g_heap.slots[i].index);
+    }
+    std::free(g_heap.slots);
+    g_heap.slots = slots;
+    g_heap.slot_count = count;
+    return true;
+}
+
+// Returns the index slot holding `a`, or null.
+AddressSlot* find_address(uintptr_t a) {
+    if (a == 0 || g_heap.slot_count == 0) return nullptr;
+    size_t mask = g_heap.slot_count - 1;
+    for (size_t i = hash_address(a) & mask;; i = (i + 1) & mask) {
+        if (g_heap.slots[i].address == a) return &g_heap.slots[i];
+        if (g_heap.slots[i].address == 0) return nullptr;
+    }
+}
+
+void add_address(const void* p, uint32_t index) {
+    insert_address(g_heap.slots, g_heap.slot_count, reinterpret_cast<uintptr_t>(p), index);
+    ++g_heap.live;
+}
+
+// Removes `a` and shifts the following run back so lookups stay correct.
+void remove_address(const void* p) {
+    AddressSlot* s = find_address(reinterpret_cast<uintptr_t>(p));
+    if (!s) return;
+    size_t mask = g_heap.slot_count - 1;
+    size_t hole = static_cast<size_t>(s - g_heap.slots);
+    for (size_t i = (hole + 1) & mask; g_heap.slots[i].address != 0; i = (i + 1) & mask) {
+        size_t home = hash_address(g_heap.slots[i].address) & mask;
+        // Move the entry into the hole unless its home lies in (hole, i].
+        bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+        if (!stays) {
+            g_heap.slots[hole] = g_heap.slots[i];
+            hole = i;
+        }
+    }
+    g_heap.slots[hole] = {0, 0};
+    --g_heap.live;
+}
+
+// Returns the live object of handle `h`, or null.
+Object* object_of(Handle h) {
+    auto v = reinterpret_cast<uintptr_t>(h);
+    if ((v & kTagMask) != kTag) return nullptr;
+    uintptr_t index = v >> 3;
+    if (index >= g_heap.used || !g_heap.objects[index].in_use) return nullptr;
+    return &g_heap.objects[index];
+}
+
+Handle handle_of(uint32_t index) {
+    return reinterpret_cast<Handle>((static_cast<uintptr_t>(index) << 3) | kTag);
+}
+
+// Takes a free table entry. Returns its index, or UINT32_MAX.
+uint32_t take_entry() {
+    if (g_heap.free_head) {
+        uint32_t index = g_heap.free_head - 1;
+        g_heap.free_head = g_heap.objects[index].next_free;
+        return index;
+    }
+    if (g_heap.used == g_heap.capacity) {
+        uint32_t capacity = g_heap.capacity ? g_heap.capacity * 2 : 64;
+        if (capacity > (UINTPTR_MAX >> 3)) return UINT32_MAX;
+        auto* objects = static_cast<Object*>(std::realloc(g_heap.objects, capacity * sizeof(Object)));
+        if (!objects) return UINT32_MAX;
+        g_heap.objects = objects;
+        g_heap.capacity = capacity;
+    }
+    return g_heap.used++;
+}
+
+void release_entry(uint32_t index) {
+    g_heap.objects[index] = Object{nullptr, 0, 0, g_heap.free_head, false};
+    g_heap.free_head = index + 1;
+}
+
+}  // namespace
+
+Handle GlobalAlloc(uint32_t flags, size_t bytes) {
+    if (fault::hit(fault::kAlloc)) return nullptr;
+    Guard guard;
+    if (!reserve_address()) return nullptr;
+    uint32_t index = take_entry();
+    if (index == UINT32_MAX) return nullptr;
+    void* data = nullptr;
+    if (bytes != 0) {
+        data = (flags & GMEM_ZEROINIT) ? std::calloc(1, bytes) : std::malloc(bytes);
+        if (!data) {
+            release_entry(index);
+            return nullptr;
+        }
+        add_address(data, index);
+    }
+    g_heap.objects[index] = Object{data, bytes, 0, 0, true};
+    return handle_of(index);
+}
+
+void* GlobalLock(Handle mem) {
+    if (fault::hit(fault::kLock)) return nullptr;
+    Guard guard;
+    Object* o = object_of(mem);
+    if (!o || !o->data) return nullptr;
+    ++o->locks;
+    return o->data;
+}
+
+Handle GlobalHandle(const void* address) {
+    Guard guard;
+    AddressSlot* s = find_address(reinterpret_cast<uintptr_t>(address));
+    return s ? handle_of(s->index) : nullptr;
+}
+
+int GlobalUnlock(Handle mem) {
+    Guard guard;
+    Object* o = object_of(mem);
+    if (!o || o->locks == 0) return 0;
+    return static_cast<int>(--o->locks);
+}
+
+Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
+    if (fault::hit(fault::kReAlloc)) return nullptr;
+    Guard guard;
+    Object* o = object_of(mem);
+    if (!o || o->locks != 0) return nullptr;  // a locked object cannot move
+    uint32_t index = static_cast<uint32_t>(o - g_heap.objects);
+    if (bytes == 0) {
+        if (o->data) {
+            remove_address(o->data);
+            std::free(o->data);
+        }
+        o->data = nullptr;
+        o->size = 0;
+        return mem;
+    }
+    if (!reserve_address()) return nullptr;
+    o = &g_heap.objects[index];
+    void* data = std::realloc(o->data, bytes);
+    if (!data) return nullptr;
+    if (o->data) remove_address(o->data);
+    if ((flags & GMEM_ZEROINIT) && bytes > o->size)
+        std::memset(static_cast<char*>(data) + o->size, 0, bytes - o->size);
+    o->data = data;
+    o->size = bytes;
+    add_address(data, index);
+    return mem;
+}
+
+Handle GlobalFree(Handle mem) {
+    if (fault::hit(fault::kFree)) return mem;
+    Guard guard;
+    Object* o = object_of(mem);
+    if (!o) return mem;
+    if (o->data) {
+        remove_address(o->data);
+        std::free(o->data);
+    }
+    release_entry(static_cast<uint32_t>(o - g_heap.objects));
+    return nullptr;
+}
+
+void DisableThreadLibraryCalls(Handle) {}
+
+}  // namespace tbx::os

@@ -1,0 +1,259 @@
+// ZmsPut, ZmsGet, ZmsLen, ZmsPtr, ZmsFree, and the pool state behind them.
+//
+// Beside the blocks the pool keeps a small search state, so that finding
+// the first free chunk costs the same at any pool size:
+//   room          slots whose block has a free chunk
+//   empty         empty slots below count (a new block goes to the lowest)
+//   free_chunks   per block, one bit per free chunk
+// It lives outside the blocks, whose format callers see, and is derived
+// from them: pool_fault() recounts it.
+#include "strings/pool.h"
+
+#include <cstring>
+
+#include "memory/entry_list.h"
+#include "strings/slot_bitmap.h"
+
+namespace tbx {
+
+constinit EntryList stringPool = {nullptr, 0};
+
+namespace {
+
+struct SearchState {
+    SlotBitmap room;
+    SlotBitmap empty;
+    uint64_t free_chunks[kMaxSlots][kChunksPerBlock / 64];
+};
+
+constinit SearchState g_search = {};
+
+ChunkBlock* block_at(unsigned index) { return static_cast<ChunkBlock*>(stringPool.entries[index]); }
+
+unsigned lowest_free_chunk(unsigned block) {
+    const uint64_t* words = g_search.free_chunks[block];
+    unsigned w = 0;
+    while (words[w] == 0) ++w;  // a block in `room` has a free chunk
+    return w * 64 + static_cast<unsigned>(__builtin_ctzll(words[w]));
+}
+
+void mark_chunk(unsigned block, unsigned chunk, bool free) {
+    uint64_t bit = uint64_t{1} << (chunk & 63);
+    if (free)
+        g_search.free_chunks[block][chunk >> 6] |= bit;
+    else
+        g_search.free_chunks[block][chunk >> 6] &= ~bit;
+}
+
+// Records what a slot holds after the entry list changed it.
+void note_slot(unsigned slot) {
+    if (slot >= stringPool.count) return;
+    if (stringPool.entries[slot]) {
+        g_search.empty.clear(slot);
+        g_search.room.set(slot);
+        for (uint64_t& w : g_search.free_chunks[slot]) w = ~uint64_t{0};
+    } else {
+        g_search.empty.set(slot);
+        g_search.room.clear(slot);
+    }
+}
+
+// Makes a block in the lowest empty slot, or in a new slot at the end.
+// Returns STATUS_OK with its index in `*index`, or STATUS_NO_ROOM.
+[[gnu::noinline]] uint32_t make_block(unsigned* index) {
+    if (stringPool.count >= kMaxSlots) return STATUS_NO_ROOM;
+    unsigned slot = g_search.empty.lowest();
+    if (slot == SlotBitmap::kNone) slot = stringPool.count;
+    uint16_t filled = 0xFFFF;
+    uint32_t status = make_entry_at(&stringPool, static_cast<uint16_t>(slot), &filled, nullptr,
+                                    sizeof(ChunkBlock));
+    note_slot(filled);
+    *index = filled;
+    return status;
+}
+
+}  // namespace
+
+bool resolve(ChunkRef ref, Chunk* chunk) {
+    unsigned b = block_of(ref);
+    if (b >= stringPool.count) return false;
+    ChunkBlock* block = block_at(b);
+    if (!block) return false;
+    unsigned c = chunk_of(ref);
+    LinkWord link = block->links[c];
+    if (link == 0) return false;
+    *chunk = Chunk{block, c, link};
+    return true;
+}
+
+unsigned gather_run(ChunkRef* ref, Chunk* chunk, unsigned budget, bool* broken) {
+    unsigned run = 0;
+    *broken = false;
+    while (length_of(chunk->link) == kChunkSize && budget - run > kChunkSize &&
+           next_of(chunk->link) == make_ref(block_of(*ref), chunk->index + 1)) {
+        run += kChunkSize;
+        *ref = next_of(chunk->link);
+        if (!resolve(*ref, chunk)) {
+            *broken = true;
+            break;
+        }
+    }
+    return run;
+}
+
+uint32_t ChainWriter::reserve() {
+    unsigned b = g_search.room.lowest();
+    if (b == SlotBitmap::kNone) {
+        uint32_t status = make_block(&b);
+        if (status != STATUS_OK) return status;
+    }
+    block_index_ = b;
+    block_ = block_at(b);
+    chunk_ = lowest_free_chunk(b);
+    return STATUS_OK;
+}
+
+void ChainWriter::commit(unsigned length) {
+    ChunkRef ref = make_ref(block_index_, chunk_);
+    block_->links[chunk_] = make_link(length, END_OF_CHAIN);
+    mark_chunk(block_index_, chunk_, false);
+    if (++block_->used == kChunksPerBlock) g_search.room.clear(block_index_);
+    if (last_block_) {
+        LinkWord prev = last_block_->links[last_chunk_];
+        last_block_->links[last_chunk_] = make_link(length_of(prev), ref);
+    } else {
+        first_ = make_handle(ref);
+    }
+    last_block_ = block_;
+    last_chunk_ = chunk_;
+}
+
+void ChainWriter::abandon() {
+    if (first_) free_chain(ref_of(first_));
+    first_ = 0;
+    last_block_ = nullptr;
+}
+
+void free_chain(ChunkRef ref) {
+    Chunk chunk;
+    while (ref != END_OF_CHAIN && resolve(ref, &chunk)) {
+        unsigned b = block_of(ref);
+        chunk.block->links[chunk.index] = 0;
+        mark_chunk(b, chunk.index, true);
+        if (--chunk.block->used == 0) {
+            RemoveListEntry(&stringPool, static_cast<uint16_t>(b));
+            note_slot(b);
+        } else {
+            g_search.room.set(b);
+        }
+        ref = next_of(chunk.link);
+    }
+}
+
+const char* pool_fault() {
+    for (unsigned b = 0; b < stringPool.count; ++b) {
+        ChunkBlock* block = block_at(b);
+        if (!block) {
+            if (!g_search.empty.test(b)) return "an empty slot is not marked empty";
+            if (g_search.room.test(b)) return "an empty slot is marked as having room";
+            continue;
+        }
+        if (g_search.empty.test(b)) return "an occupied slot is marked empty";
+        unsigned occupied = 0;
+        for (unsigned c = 0; c < kChunksPerBlock; ++c) {
+            LinkWord link = block->links[c];
+            bool marked_free = (g_search.free_chunks[b][c >> 6] >> (c & 63)) & 1;
+            if (marked_free != (link == 0)) return "the free-chunk bits disagree with a link word";
+            if (link == 0) continue;
+            ++occupied;
+            if (length_of(link) < 1 || length_of(link) > kChunkSize) return "a chunk length is not 1..32";
+            ChunkRef next = next_of(link);
+            if (next != END_OF_CHAIN && length_of(link) != kChunkSize)
+                return "a chunk that is not last holds fewer than 32 bytes";
+        }
+        if (occupied != block->used) return "used differs from the count of nonzero link words";
+        if (g_search.room.test(b) != (occupied < kChunksPerBlock)) return "the room bit is wrong";
+    }
+    for (unsigned b = stringPool.count; b < 0x10000; ++b) {
+        if (g_search.room.test(b) || g_search.empty.test(b)) return "search state names a slot past count";
+    }
+    return nullptr;
+}
+
+}  // namespace tbx
+
+using namespace tbx;
+
+extern "C" StringHandle TBX_CALL ZmsPut(const void* bytes, uint16_t length) noexcept {
+    if (!bytes || length == 0) return 0;
+    auto* source = static_cast<const uint8_t*>(bytes);
+    unsigned remaining = length;
+    ChainWriter chain;
+    while (remaining) {
+        if (chain.reserve() != STATUS_OK) {
+            chain.abandon();
+            return 0;
+        }
+        unsigned n = remaining < kChunkSize ? remaining : kChunkSize;
+        std::memcpy(chain.payload(), source, n);
+        chain.commit(n);
+        source += n;
+        remaining -= n;
+    }
+    return chain.handle();
+}
+
+extern "C" uint16_t TBX_CALL ZmsGet(StringHandle h, void* buffer, uint16_t size) noexcept {
+    if (h == 0 || !buffer || size == 0 || !is_tagged(h)) return 0;
+    auto* out = static_cast<uint8_t*>(buffer);
+    unsigned copied = 0;
+    unsigned remaining = size;
+    ChunkRef ref = ref_of(h);
+    Chunk chunk;
+    for (;;) {
+        if (ref == END_OF_CHAIN) return static_cast<uint16_t>(copied);
+        if (!resolve(ref, &chunk)) return 0;
+        const uint8_t* run = payload(chunk.block, chunk.index);
+        bool broken;
+        unsigned run_bytes = gather_run(&ref, &chunk, remaining, &broken);
+        if (broken) {
+            std::memcpy(out, run, run_bytes);
+            return 0;
+        }
+        unsigned length = length_of(chunk.link);
+        unsigned left = remaining - run_bytes;
+        unsigned n = length < left ? length : left;
+        std::memcpy(out, run, run_bytes + n);
+        out += run_bytes + n;
+        copied += run_bytes + n;
+        remaining = left - n;
+        if (n != kChunkSize) return left < length ? 0xFFFF : static_cast<uint16_t>(copied);
+        ref = next_of(chunk.link);
+    }
+}
+
+extern "C" uint16_t TBX_CALL ZmsLen(StringHandle h) noexcept {
+    if (h == 0 || !is_tagged(h)) return 0;
+    uint16_t total = 0;
+    ChunkRef ref = ref_of(h);
+    Chunk chunk;
+    while (ref != END_OF_CHAIN) {
+        if (!resolve(ref, &chunk)) return 0;
+        unsigned length = length_of(chunk.link);
+        if (length < kChunkSize) return static_cast<uint16_t>(total + length);
+        total = static_cast<uint16_t>(total + kChunkSize);
+        ref = next_of(chunk.link);
+    }
+    return total;
+}
+
+extern "C" void* TBX_CALL ZmsPtr(StringHandle h) noexcept {
+    Chunk chunk;
+    if (h == 0 || !is_tagged(h) || ref_of(h) == END_OF_CHAIN || !resolve(ref_of(h), &chunk)) return nullptr;
+    return next_of(chunk.link) == END_OF_CHAIN ? payload(chunk.block, chunk.index) : nullptr;
+}
+
+extern "C" void TBX_CALL ZmsFree(StringHandle h) noexcept {
+    if (h == 0 || !is_tagged(h)) return;
+    free_chain(ref_of(h));
+}

@@ -1,0 +1,80 @@
+// The process-wide chunk pool: stringPool, the walk along a chain, and the
+// first-fit search for free chunks that ZmsPut and ZmsDup share.
+#ifndef TEMBRIX_STRINGS_POOL_H_
+#define TEMBRIX_STRINGS_POOL_H_
+
+#include <cstdint>
+
+#include "strings/chunk_block.h"
+#include "tembrix.h"
+
+namespace tbx {
+
+// The pool's blocks: slot i holds the block of block index i, or is empty.
+extern constinit EntryList stringPool;
+
+// An occupied chunk, found from its reference.
+struct Chunk {
+    ChunkBlock* block;
+    unsigned index;  // chunk index within the block
+    LinkWord link;   // never 0
+};
+
+// Finds the occupied chunk of `ref`. Returns false when the block index is
+// not below the pool's count, the slot is empty, or the chunk is free; so a
+// chain walk rejects freed and made-up references without reading outside
+// the pool.
+bool resolve(ChunkRef ref, Chunk* chunk);
+
+// Gathers a run of payload that starts at the chunk `*chunk` of `*ref`:
+// full chunks that continue in the next chunk of the same block, taken
+// while more than 32 of `budget` bytes would remain. Their payload is
+// contiguous, so the run and the chunk after it can be read as one. On
+// return `*ref` and `*chunk` name the chunk after the run. Returns the
+// run's size in bytes; sets `*broken` when a reference did not resolve.
+unsigned gather_run(ChunkRef* ref, Chunk* chunk, unsigned budget, bool* broken);
+
+// Builds a new chain chunk by chunk in first-fit order: lowest block with a
+// free chunk, lowest free chunk within it, a new block only when no block
+// has room. Used by ZmsPut and ZmsDup.
+class ChainWriter {
+public:
+    // Finds the next free chunk, making a block when none has room. Returns
+    // STATUS_OK, or STATUS_NO_ROOM when the pool is full or out of memory.
+    uint32_t reserve();
+
+    // Returns the payload of the reserved chunk.
+    uint8_t* payload() const { return tbx::payload(block_, chunk_); }
+
+    // Occupies the reserved chunk with `length` (1..32) bytes, as the last
+    // chunk of the chain so far.
+    void commit(unsigned length);
+
+    // Returns the handle of the chain, or 0 when nothing was committed.
+    uint32_t handle() const { return first_; }
+
+    // Frees every chunk committed so far.
+    void abandon();
+
+private:
+    ChunkBlock* block_ = nullptr;
+    unsigned block_index_ = 0;
+    unsigned chunk_ = 0;
+    ChunkBlock* last_block_ = nullptr;  // block of the last committed chunk
+    unsigned last_chunk_ = 0;
+    uint32_t first_ = 0;
+};
+
+// Frees the chain that starts at `ref`, up to its end or the first
+// reference that does not resolve.
+void free_chain(ChunkRef ref);
+
+// Recounts the pool's invariants: each block's `used` equals its nonzero
+// link words, each length is 1..32 and only a chain's last chunk is short,
+// the search state matches the blocks.
+// Returns null when all hold, else what was found wrong.
+const char* pool_fault();
+
+}  // namespace tbx
+
+#endif  // TEMBRIX_STRINGS_POOL_H_

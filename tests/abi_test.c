@@ -1,0 +1,39 @@
+/* The public header compiled as C: every type, constant and function is
+ * usable from C with the widths the interface fixes. */
+#include <stddef.h>
+#include <string.h>
+
+#include "tembrix.h"
+
+typedef char check_handle_width[sizeof(StringHandle) == 4 ? 1 : -1];
+typedef char check_entries_first[offsetof(EntryList, entries) == 0 ? 1 : -1];
+typedef char check_count_after[offsetof(EntryList, count) == sizeof(void *) ? 1 : -1];
+typedef char check_status[STATUS_OK == 257 && STATUS_BAD_REF == 261 && STATUS_NO_ROOM == 262 ? 1 : -1];
+typedef char check_empty[HSTR_EMPTY == 0x00FFFFFFu ? 1 : -1];
+typedef char check_flags[WF_CPU386 == 4 && WF_CPU486 == 8 && WF_STANDARD == 16 && WF_ENHANCED == 32 ? 1 : -1];
+
+/* Stores a text through the C interface and reads it back in every way.
+ * Returns 0 when all agree, else the number of the first check that failed. */
+int tbx_abi_round_trip(void) {
+    char buffer[32];
+    EntryList list = {0, 0};
+    uint16_t index = 0;
+    void *entry = 0;
+    StringHandle h = hstrput("from C");
+    StringHandle copy;
+    if (h == 0) return 1;
+    if (hstrlen(h) != 6 || ZmsLen(h) != 7) return 2;
+    if (hstrget(h, buffer, sizeof buffer) != 6 || strcmp(buffer, "from C") != 0) return 3;
+    if (hstrcmp(h, "from C") != 0 || ZmsCmp(h, "from C", 7) != 0) return 4;
+    if (hstrptr(h) == 0 || strcmp(hstrptr(h), "from C") != 0 || ZmsPtr(h) != hstrptr(h)) return 5;
+    copy = hstrdup(h, 0);
+    if (copy == 0 || copy == h || hstrcmp(copy, "from C") != 0) return 6;
+    hstrfree(h);
+    hstrfree(copy);
+    if (ZmsGet(ZmsDup(0), buffer, 1) != 0) return 7;
+    if (MakeListEntry(&list, &index, &entry, 8) != STATUS_OK || index != 0 || entry != list.entries[0]) return 8;
+    if (RemoveListEntry(&list, 0) != STATUS_OK || list.entries[0] != 0) return 9;
+    if (ZmdReAlloc(list.entries, 16, 0x40) == 0) return 10;
+    if (ZmdFree(ZmdAlloc(0, 1)) != 0) return 11;
+    return 0;
+}
