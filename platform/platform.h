@@ -42,6 +42,14 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags);
 // Frees the object. Returns null on success, else `mem`.
 Handle GlobalFree(Handle mem);
 
+// ---- handles and process state -----------------------------------------------
+// Closes a file or mutex handle. Returns 1 on success, 0 for a value that
+// is not an open handle.
+int CloseHandle(Handle object);
+
+// Sets the process-wide error mode. Returns the mode in force before.
+uint32_t SetErrorMode(uint32_t mode);
+
 // ---- loader ---------------------------------------------------------------
 // Turns off the per-thread attach and detach notifications of `module`.
 void DisableThreadLibraryCalls(Handle module);
