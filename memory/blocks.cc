@@ -10,7 +10,7 @@ namespace {
 // Every object is movable and shareable; only the zero-fill bit of the
 // caller's flags is passed on.
 uint32_t global_flags(uint8_t flags) {
-    return os::GMEM_MOVEABLE | os::GMEM_DDESHARE | (flags & kZeroFill);
+    return os::kGmemMoveable | os::kGmemDdeShare | (flags & kZeroFill);
 }
 
 // Locks a fresh or resized object, trying `tries` times. On failure the

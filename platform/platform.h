@@ -14,11 +14,11 @@ namespace tbx::os {
 using Handle = void*;
 
 // ---- global memory -------------------------------------------------------
-inline constexpr uint32_t GMEM_MOVEABLE = 0x0002;
-inline constexpr uint32_t GMEM_ZEROINIT = 0x0040;
-inline constexpr uint32_t GMEM_DDESHARE = 0x2000;
+inline constexpr uint32_t kGmemMoveable = 0x0002;
+inline constexpr uint32_t kGmemZeroInit = 0x0040;
+inline constexpr uint32_t kGmemDdeShare = 0x2000;
 
-// Makes a movable object of `bytes` bytes (zero-filled with GMEM_ZEROINIT).
+// Makes a movable object of `bytes` bytes (zero-filled with kGmemZeroInit).
 // Returns its handle, or null. An object of 0 bytes is made discarded: it
 // has a handle but cannot be locked.
 Handle GlobalAlloc(uint32_t flags, size_t bytes);
@@ -34,7 +34,7 @@ Handle GlobalHandle(const void* address);
 // Undoes one GlobalLock. Returns nonzero while the object stays locked.
 int GlobalUnlock(Handle mem);
 
-// Resizes an unlocked object; with GMEM_ZEROINIT the grown part is zero.
+// Resizes an unlocked object; with kGmemZeroInit the grown part is zero.
 // Returns the handle, or null with the object unchanged. Resizing to 0
 // discards the object's memory.
 Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags);

@@ -164,7 +164,7 @@ Handle GlobalAlloc(uint32_t flags, size_t bytes) {
     if (index == UINT32_MAX) return nullptr;
     void* data = nullptr;
     if (bytes != 0) {
-        data = (flags & GMEM_ZEROINIT) ? std::calloc(1, bytes) : std::malloc(bytes);
+        data = (flags & kGmemZeroInit) ? std::calloc(1, bytes) : std::malloc(bytes);
         if (!data) {
             release_entry(index);
             return nullptr;
@@ -217,7 +217,7 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
     void* data = std::realloc(o->data, bytes);
     if (!data) return nullptr;
     if (o->data) remove_address(o->data);
-    if ((flags & GMEM_ZEROINIT) && bytes > o->size)
+    if ((flags & kGmemZeroInit) && bytes > o->size)
         std::memset(static_cast<char*>(data) + o->size, 0, bytes - o->size);
     o->data = data;
     o->size = bytes;

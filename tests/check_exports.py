@@ -58,20 +58,18 @@ def map_names(path):
 
 def pe_tables(objdump, path):
     out = subprocess.run([objdump, "-p", path], check=True, capture_output=True, text=True).stdout
+    base = re.search(r"Ordinal Base\s+(\d+)", out)
+    base = int(base.group(1)) if base else 0
     exports = {}
     table = out.split("[Ordinal/Name Pointer] Table", 1)
     if len(table) == 2:
-        for m in re.finditer(r"^\s*\[\s*\d+\]\s+(?:\+base\[\s*(\d+)\]\s+[0-9a-fA-F]+\s+)?(\S+)\s*$",
-                             table[1], re.M):
-            exports[m.group(2)] = int(m.group(1)) if m.group(1) else None
-    base = re.search(r"Ordinal Base\s+(\d+)", out)
-    # Older objdump prints "[   0] Name" with ordinals in the address table.
-    if exports and all(v is None for v in exports.values()):
-        exports = {}
-        for m in re.finditer(r"^\s*\[\s*(\d+)\]\s+(\w+)\s*$", table[1], re.M):
-            pass
+        # Each line is "[ordinal - base] name"; the table ends at a blank line.
+        for line in table[1].lstrip("\n").split("\n\n", 1)[0].splitlines():
+            m = re.fullmatch(r"\s*\[\s*(\d+)\]\s+(\S+)\s*", line)
+            if m:
+                exports[m.group(2)] = int(m.group(1)) + base
     imports = {m.group(1).lower() for m in re.finditer(r"DLL Name:\s*(\S+)", out)}
-    return exports, imports, int(base.group(1)) if base else None
+    return exports, imports
 
 
 def elf_exports(path):
@@ -103,7 +101,7 @@ def main():
         check(ORDINAL.get(name) == ordinal, f".def: {name} has @{ordinal}, wants @{ORDINAL.get(name)}")
 
     if args.objdump:
-        exports, imports, base = pe_tables(args.objdump, args.library)
+        exports, imports = pe_tables(args.objdump, args.library)
         check(set(exports) == declared,
               f"DLL exports differ from the interface: extra {sorted(set(exports) - declared)}, "
               f"missing {sorted(declared - set(exports))}")
