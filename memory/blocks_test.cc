@@ -22,6 +22,14 @@ TEST(Blocks, ZeroFillAndResizeKeepContents) {
     ASSERT_NE(q, nullptr);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(0xAB, q[i]);
     for (int i = 4; i < 5000; ++i) ASSERT_EQ(0, q[i]) << i;
+    // Bytes cut off by a shrink come back zero when the block grows again.
+    std::memset(q, 0xCD, 5000);
+    q = static_cast<uint8_t*>(ZmdReAlloc(q, 2, 0));
+    ASSERT_NE(q, nullptr);
+    q = static_cast<uint8_t*>(ZmdReAlloc(q, 3000, 0x40));
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(0xCD, q[1]);
+    for (int i = 2; i < 3000; ++i) ASSERT_EQ(0, q[i]) << i;
     // Only bit 0x40 of the flags counts.
     auto* r = static_cast<uint8_t*>(ZmdAlloc(0xFF, 64));
     ASSERT_NE(r, nullptr);

@@ -21,6 +21,7 @@ namespace {
 struct Object {
     void* data;       // null while discarded or free
     size_t size;
+    size_t capacity;  // bytes behind `data`; growth leaves slack
     uint32_t locks;
     uint32_t next_free;  // index + 1 of the next free entry, while free
     bool in_use;
@@ -150,7 +151,7 @@ uint32_t take_entry() {
 }
 
 void release_entry(uint32_t index) {
-    g_heap.objects[index] = Object{nullptr, 0, 0, g_heap.free_head, false};
+    g_heap.objects[index] = Object{nullptr, 0, 0, 0, g_heap.free_head, false};
     g_heap.free_head = index + 1;
 }
 
@@ -171,7 +172,7 @@ Handle GlobalAlloc(uint32_t flags, size_t bytes) {
         }
         add_address(data, index);
     }
-    g_heap.objects[index] = Object{data, bytes, 0, 0, true};
+    g_heap.objects[index] = Object{data, bytes, bytes, 0, 0, true};
     return handle_of(index);
 }
 
@@ -209,19 +210,25 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
             std::free(o->data);
         }
         o->data = nullptr;
-        o->size = 0;
+        o->size = o->capacity = 0;
         return mem;
     }
-    if (!reserve_address()) return nullptr;
-    o = &g_heap.objects[index];
-    void* data = std::realloc(o->data, bytes);
-    if (!data) return nullptr;
-    if (o->data) remove_address(o->data);
+    if (!o->data || bytes > o->capacity) {
+        if (!reserve_address()) return nullptr;
+        o = &g_heap.objects[index];
+        size_t slack = o->size / 2;
+        size_t capacity = bytes + (slack < SIZE_MAX - bytes ? slack : 0);
+        void* data = std::realloc(o->data, capacity);
+        if (!data) data = std::realloc(o->data, capacity = bytes);
+        if (!data) return nullptr;
+        if (o->data) remove_address(o->data);
+        o->data = data;
+        o->capacity = capacity;
+        add_address(data, index);
+    }
     if ((flags & kGmemZeroInit) && bytes > o->size)
-        std::memset(static_cast<char*>(data) + o->size, 0, bytes - o->size);
-    o->data = data;
+        std::memset(static_cast<char*>(o->data) + o->size, 0, bytes - o->size);
     o->size = bytes;
-    add_address(data, index);
     return mem;
 }
 

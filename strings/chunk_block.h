@@ -11,6 +11,8 @@ namespace tbx {
 
 inline constexpr unsigned kChunksPerBlock = 256;
 inline constexpr unsigned kChunkSize = 32;
+// The longest string, 65535 bytes, fills this many chunks.
+inline constexpr unsigned kMaxChainChunks = (0xFFFF + kChunkSize - 1) / kChunkSize;
 
 // A block of the pool, as callers see it through ZmsPtr. Packed: the link
 // words start at byte 2 and are not 4-aligned.

@@ -37,11 +37,14 @@ extern "C" StringHandle TBX_CALL ZmsDup(StringHandle h) noexcept {
     if (h == 0 || !is_tagged(h)) return 0;
     ChunkRef source = ref_of(h);
     ChainWriter chain;
-    while (source != END_OF_CHAIN) {
+    for (unsigned copied = 0; source != END_OF_CHAIN; ++copied) {
         // The free chunk comes first: only then is the source looked at, so
         // a copy that fails on its source may leave a new, empty block.
+        // A stored string has at most kMaxChainChunks chunks; a longer
+        // source is a stale handle whose chain runs on into other strings,
+        // or into the copy itself when the copy took the chunks it leads to.
         Chunk chunk;
-        if (chain.reserve() != STATUS_OK || !resolve(source, &chunk)) {
+        if (chain.reserve() != STATUS_OK || copied == kMaxChainChunks || !resolve(source, &chunk)) {
             chain.abandon();
             return 0;
         }

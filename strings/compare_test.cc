@@ -98,11 +98,15 @@ TEST(Dup, BadSourceLeavesTheNewBlockEmpty) {
     EXPECT_EQ(0xFF000000u, ZmsPut("a", 1));
     EXPECT_EQ(1, stringPool.count);
     // A copy whose source breaks halfway leaves none of its chunks behind.
+    // This tests a bug where the copy took the freed chunks its source led
+    // to, so the source ran on through the copy itself until the pool was
+    // full: a copy stops at the chunk count of the longest string.
     std::vector<uint8_t> bytes(100, 'b');
     StringHandle h = ZmsPut(bytes.data(), 100);  // chunks 1..4
     ZmsFree(0xFF030000);                          // cut the chain after 64 bytes
     EXPECT_EQ(0u, ZmsDup(h));
     EXPECT_EQ(3, Block(0)->used);
+    EXPECT_LE(stringPool.count, 10);
     EXPECT_POOL_SOUND();
 }
 

@@ -153,7 +153,7 @@ uint32_t LiteralPool::Dup(uint32_t h) {
     if (h == 0 || (h >> 24) != 0xFF) return 0;
     uint32_t result = 0, status = kOk, src = h & kEnd;
     tbx::ChunkBlock* prev = nullptr;
-    unsigned prev_c = 0;
+    unsigned prev_c = 0, copied = 0;
     for (uint32_t b = 0; src != kEnd && status == kOk; ++b) {
         if (b >= blocks_.size()) {
             uint16_t made;
@@ -167,8 +167,10 @@ uint32_t LiteralPool::Dup(uint32_t h) {
         if (!blk || blk->used == 256) continue;
         for (unsigned c = 0; c < 256 && blk->used < 256 && src != kEnd; ++c) {
             if (blk->links[c] != 0) continue;
+            // No stored string has more than 2048 chunks: a longer source
+            // is a stale chain that runs into other strings or the copy.
             uint32_t link = Link(src);
-            if (link == 0) {
+            if (link == 0 || copied++ == 2048) {
                 status = kBadRef;
                 break;
             }
