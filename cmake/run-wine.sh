@@ -11,8 +11,14 @@ case $arch in
     *) echo "run-wine.sh: unknown architecture $arch" >&2; exit 2 ;;
 esac
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    # Tests start in parallel: one of them makes the prefix, the others wait.
     mkdir -p "$WINEPREFIX"
-    "$loader" wineboot -i >/dev/null 2>&1
-    /usr/lib/wine/wineserver -w 2>/dev/null
+    (
+        flock 9
+        if [ ! -f "$WINEPREFIX/system.reg" ]; then
+            "$loader" wineboot -i >/dev/null 2>&1
+            /usr/lib/wine/wineserver -w 2>/dev/null
+        fi
+    ) 9>"$WINEPREFIX.lock"
 fi
 exec "$loader" "$@"
