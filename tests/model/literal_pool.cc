@@ -22,32 +22,38 @@ uint32_t LiteralPool::Link(uint32_t ref) const {
     return blocks_[b]->links[c];
 }
 
-bool LiteralPool::MakeBlock(uint16_t* index) {
-    uint16_t i = 0;
+bool LiteralPool::ScanOn(uint32_t* b) {
+    if (*b < blocks_.size()) return true;
+    if (blocks_.size() >= kMaxSlots) return false;
+    uint32_t i = 0;
     while (i < blocks_.size() && blocks_[i]) ++i;
     if (i == blocks_.size()) blocks_.emplace_back();
     blocks_[i].reset(new tbx::ChunkBlock());  // value-initialised: all zero
-    *index = i;
+    *b = i;
     return true;
 }
 
-void LiteralPool::RemoveBlock(uint16_t index) { blocks_[index].reset(); }
+void LiteralPool::Chain::Append(tbx::ChunkBlock* block, uint32_t b, unsigned c, unsigned length) {
+    block->used++;
+    block->links[c] = length << 24 | kEnd;
+    uint32_t ref = c << 16 | b;
+    if (last) last->links[last_c] = (last->links[last_c] & 0xFF000000) | ref;
+    else handle = 0xFF000000 | ref;
+    last = block;
+    last_c = c;
+}
+
 
 uint32_t LiteralPool::Put(const void* bytes, uint16_t length) {
     if (!bytes || length == 0) return 0;
     auto* src = static_cast<const uint8_t*>(bytes);
     unsigned remaining = length;
-    uint32_t result = 0, status = kOk;
-    tbx::ChunkBlock* prev = nullptr;
-    unsigned prev_c = 0;
+    uint32_t status = kOk;
+    Chain chain;
     for (uint32_t b = 0; remaining;) {
-        if (b >= blocks_.size()) {
-            uint16_t made;
-            if (blocks_.size() >= kMaxSlots || !MakeBlock(&made)) {
-                status = kNoRoom;
-                break;
-            }
-            b = made;
+        if (!ScanOn(&b)) {
+            status = kNoRoom;
+            break;
         }
         tbx::ChunkBlock* blk = blocks_[b].get();
         if (blk && blk->used < 256) {
@@ -57,19 +63,13 @@ uint32_t LiteralPool::Put(const void* bytes, uint16_t length) {
                 std::memcpy(blk->data[c], src, n);
                 src += n;
                 remaining -= n;
-                blk->used++;
-                blk->links[c] = n << 24 | kEnd;
-                uint32_t ref = c << 16 | b;
-                if (prev) prev->links[prev_c] = (prev->links[prev_c] & 0xFF000000) | ref;
-                else result = 0xFF000000 | ref;
-                prev = blk;
-                prev_c = c;
+                chain.Append(blk, b, c, n);
             }
         }
         ++b;
     }
-    if (status == kOk) return result;
-    Free(result);
+    if (status == kOk) return chain.handle;
+    Free(chain.handle);
     return 0;
 }
 
@@ -119,7 +119,7 @@ void LiteralPool::Free(uint32_t h) {
         if (link == 0) return;
         tbx::ChunkBlock* blk = blocks_[ref & 0xFFFF].get();
         blk->links[(ref >> 16) & 0xFF] = 0;
-        if (--blk->used == 0) RemoveBlock(static_cast<uint16_t>(ref & 0xFFFF));
+        if (--blk->used == 0) blocks_[ref & 0xFFFF].reset();
         ref = link & kEnd;
     }
 }
@@ -151,17 +151,13 @@ int32_t LiteralPool::Cmp(uint32_t h, const void* bytes, uint16_t length) const {
 
 uint32_t LiteralPool::Dup(uint32_t h) {
     if (h == 0 || (h >> 24) != 0xFF) return 0;
-    uint32_t result = 0, status = kOk, src = h & kEnd;
-    tbx::ChunkBlock* prev = nullptr;
-    unsigned prev_c = 0, copied = 0;
+    uint32_t status = kOk, src = h & kEnd;
+    unsigned copied = 0;
+    Chain chain;
     for (uint32_t b = 0; src != kEnd && status == kOk; ++b) {
-        if (b >= blocks_.size()) {
-            uint16_t made;
-            if (blocks_.size() >= kMaxSlots || !MakeBlock(&made)) {
-                status = kNoRoom;
-                break;
-            }
-            b = made;
+        if (!ScanOn(&b)) {
+            status = kNoRoom;
+            break;
         }
         tbx::ChunkBlock* blk = blocks_[b].get();
         if (!blk || blk->used == 256) continue;
@@ -175,18 +171,12 @@ uint32_t LiteralPool::Dup(uint32_t h) {
                 break;
             }
             std::memcpy(blk->data[c], blocks_[src & 0xFFFF]->data[(src >> 16) & 0xFF], 32);
-            blk->used++;
-            blk->links[c] = (link & 0xFF000000) | kEnd;
-            uint32_t ref = c << 16 | b;
-            if (prev) prev->links[prev_c] = (prev->links[prev_c] & 0xFF000000) | ref;
-            else result = 0xFF000000 | ref;
-            prev = blk;
-            prev_c = c;
+            chain.Append(blk, b, c, link >> 24);
             src = link & kEnd;
         }
     }
-    if (status == kOk) return result;
-    Free(result);
+    if (status == kOk) return chain.handle;
+    Free(chain.handle);
     return 0;
 }
 

@@ -41,8 +41,19 @@ private:
     // Returns the link word of an occupied chunk, or 0 when `ref` names an
     // out-of-range block, an empty slot or a free chunk.
     uint32_t Link(uint32_t ref) const;
-    bool MakeBlock(uint16_t* index);
-    void RemoveBlock(uint16_t index);
+    // When the scan at `*b` has passed the last slot, makes a block in the
+    // lowest empty slot (or a new one) and moves the scan there. Returns
+    // false when the pool already has every slot.
+    bool ScanOn(uint32_t* b);
+
+    // The chain a store or copy is building.
+    struct Chain {
+        tbx::ChunkBlock* last = nullptr;
+        unsigned last_c = 0;
+        uint32_t handle = 0;
+        // Occupies chunk c of block b with `length` bytes, at the end.
+        void Append(tbx::ChunkBlock* block, uint32_t b, unsigned c, unsigned length);
+    };
 
     std::vector<std::unique_ptr<tbx::ChunkBlock>> blocks_;
 };
