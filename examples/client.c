@@ -1,5 +1,7 @@
 /* An example client: loads the library through its public header and
- * follows one text through the string store, then shows text handles. */
+ * follows one text through the string store, then shows text handles, then
+ * searches a directory (the one named on the command line, or the current
+ * one) and reads the first bytes of a file it found. */
 #include <stdio.h>
 #include <string.h>
 
@@ -20,7 +22,47 @@ static unsigned long link_of(const unsigned char *block, unsigned chunk) {
     return p[0] | p[1] << 8 | (unsigned long)p[2] << 16 | (unsigned long)p[3] << 24;
 }
 
-int main(void) {
+/* Lists the entries of `dir` that match "*.*" (every name) and shows the
+ * first bytes of the first file among them. */
+static void search_and_read(const char *dir) {
+    char pattern[260], path[260];
+    unsigned char bytes[16];
+    FindRecord record;
+    void *file;
+    unsigned count = 0, n, i;
+
+    path[0] = '\0';
+    sprintf(pattern, "%.250s/*.*", dir);
+    if (ZfdFindFirst(pattern, 0, &record) != 0) {
+        printf("  nothing matches %s\n", pattern);
+        return;
+    }
+    do {
+        if (count++ < 8)
+            printf("  %-24s %s %10lu bytes, written %ld\n", record.name,
+                   record.attrib & 0x10 ? "dir " : "file", (unsigned long)record.size,
+                   (long)record.time_write);
+        if (!(record.attrib & 0x10) && path[0] == '\0' && strlen(dir) + strlen(record.name) < 258)
+            sprintf(path, "%s/%s", dir, record.name);
+    } while (ZfdFindNext(&record) == 0);
+    ZfdFindClose(&record);
+    printf("  %u entries match %s\n", count, pattern);
+    if (path[0] == '\0') return;
+
+    /* Read access (0x80000000), others may read too (share mode 1). */
+    file = ZfdOpen(path, 0x80000000u, 1);
+    if (file == (void *)-1) {
+        printf("  %s cannot be opened\n", path);
+        return;
+    }
+    n = ZfdRead(file, bytes, sizeof bytes);
+    printf("  the first %u bytes of %s:", n, path);
+    for (i = 0; i < n; ++i) printf(" %02X", bytes[i]);
+    printf("\n");
+    ZfdClose(file);
+}
+
+int main(int argc, char **argv) {
     char buffer[80];
     StringHandle h, abc, copy, empty;
     const unsigned char *block;
@@ -56,5 +98,8 @@ int main(void) {
     printf("  a 9-byte buffer holds \"%s\" and says 0x%04X\n",
            (hstrget(copy, buffer, 9), buffer), hstrget(copy, buffer, 9));
     hstrfree(copy);
+
+    printf("\nA directory search and a file read\n");
+    search_and_read(argc > 1 ? argv[1] : ".");
     return 0;
 }

@@ -75,6 +75,21 @@ typedef struct EntryList {
     uint16_t count;
 } EntryList;
 
+/* A caller-owned record of one directory search. `handle` is the search's
+ * handle (-1 after a search that found nothing); the six fields from
+ * `attrib` to `name` are the runtime's find data of the current match, and
+ * `name_copy` repeats `name`. 544 bytes, no gaps, on every target. */
+typedef struct FindRecord {
+    int32_t  handle;
+    uint32_t attrib;      /* 0x01 read-only, 0x02 hidden, 0x10 directory, 0x20 archive */
+    int32_t  time_create; /* seconds since 1970, UTC */
+    int32_t  time_access;
+    int32_t  time_write;
+    uint32_t size;        /* bytes (low 32 bits); 0 for a directory */
+    char     name[260];
+    char     name_copy[260];
+} FindRecord;
+
 /* WinFlags bits, as ZmdGetWinFlags returns them. */
 #define WF_CPU386   0x0004u
 #define WF_CPU486   0x0008u /* also set for a 586 */
@@ -190,6 +205,88 @@ void TBX_CALL hstrfree(StringHandle h) TBX_NOEXCEPT;
 /* Returns the address of the stored, terminated text of `h` when it has 31
  * characters or fewer, else null (also for 0 and HSTR_EMPTY). */
 char *TBX_CALL hstrptr(StringHandle h) TBX_NOEXCEPT;
+
+/* ---- files and directory search ------------------------------------------
+ * Each operation is one call of the platform: KERNEL32's CreateFileA,
+ * ReadFile, WriteFile, CloseHandle and SetErrorMode, and the C runtime's
+ * _findfirst, _findnext and _findclose. Nothing is checked before the call;
+ * a bad handle or name gets the platform's failure result. File handles are
+ * the platform's; (void *)-1, Win32's INVALID_HANDLE_VALUE, marks a failed
+ * open. Access modes are Win32's (0x80000000 read, 0x40000000 write), share
+ * modes too (1 read, 2 write, 4 delete).
+ *
+ * Names are at most 260 bytes; `\` and `/` both separate, "." and ".."
+ * are resolved by the text alone, and trailing dots (and, in the last part,
+ * spaces) are dropped, as Win32 does.
+ *
+ * Where the POSIX build stands in for Win32:
+ * - Sharing is checked as on Win32 among the files this library has open in
+ *   this process (by file, whatever name opened it): an open fails when it
+ *   wants access that an open handle does not share, or does not share
+ *   access an open handle has. Files open in other processes, or through
+ *   other means in this one, are not seen, and they do not see these.
+ * - Searches compare names byte for byte, as the host's file systems tell
+ *   names apart (Win32 ignores case), and do not match 8.3 short names.
+ *   The wildcards keep Win32's DOS rules: `?` also matches nothing before
+ *   a dot or at the end of a name, and a `*` before a dot stops at the
+ *   name's last dot. A trailing dot is dropped, so "*." matches what "*"
+ *   matches.
+ *   Entries come in the host's directory order after "." and ".." (NTFS
+ *   sorts them); no caller should rely on an order.
+ * - Attributes: 0x10 for a directory, 0x20 for any other entry, 0x01 when
+ *   no write permission bit is set, 0x02 for a name that starts with a dot.
+ *   The creation time is the last write time (POSIX keeps none); links are
+ *   followed and links to nothing are left out.
+ * - A handle closed while another thread still uses it is not kept alive
+ *   until that use ends, as Win32 keeps it. */
+
+/* Opens the existing file `name` with `access` and `share` (it is never
+ * created or truncated). Returns its handle, or (void *)-1 when the file
+ * does not exist, is a directory, is shared in a way that conflicts, or the
+ * access is refused. */
+void *TBX_CALL ZfdOpen(const char *name, uint32_t access, uint32_t share) TBX_NOEXCEPT;
+
+/* Closes `file`. Returns 0 when the platform closed it, -1 for a value that
+ * is not an open handle (a closed one, null). Closing (void *)-1 returns 0:
+ * Win32 takes it for the current process, whose handle closes without
+ * effect. */
+int32_t TBX_CALL ZfdClose(void *file) TBX_NOEXCEPT;
+
+/* Reads up to `count` bytes from `file`'s position into `buffer`. Returns
+ * the bytes read: fewer than `count` at the end of the file, 0 there and on
+ * any failure (a handle not open for reading, a closed one). The count is
+ * 16 bits: a caller's 0x10000 is a read of 0 bytes. */
+uint16_t TBX_CALL ZfdRead(void *file, void *buffer, uint16_t count) TBX_NOEXCEPT;
+
+/* Writes `count` bytes from `buffer` at `file`'s position. Returns the bytes
+ * written, 0 on failure (a handle not open for writing, a closed one). */
+uint16_t TBX_CALL ZfdWrite(void *file, const void *buffer, uint16_t count) TBX_NOEXCEPT;
+
+/* Starts a search for the names in a directory that match `pattern`: a
+ * directory part (none for the current directory) and a last part with the
+ * wildcards `*` and `?` ("*.*" also matches names without a dot, as does
+ * "*"). `attributes` is not used. On a match, fills `record` and returns 0;
+ * else stores -1 in `record->handle`, leaves the rest, and returns -1 (no
+ * match, a missing directory, a pattern of more than 260 bytes). Each
+ * successful search must end with ZfdFindClose. `record` must not be
+ * null. */
+int32_t TBX_CALL ZfdFindFirst(const char *pattern, uint32_t attributes,
+                              FindRecord *record) TBX_NOEXCEPT;
+
+/* Fills `record` with the next match of its search and returns 0. Returns
+ * -1, leaving `record` as it was, after the last match or when its handle
+ * is not an open search. */
+int32_t TBX_CALL ZfdFindNext(FindRecord *record) TBX_NOEXCEPT;
+
+/* Ends the search of `record`; its fields stay as they are. Returns 0, or
+ * -1 when the runtime refuses the handle. Close a search once: the POSIX
+ * build refuses the handle of a closed search, but Win32's runtime need not
+ * tell it from an open one. */
+int32_t TBX_CALL ZfdFindClose(FindRecord *record) TBX_NOEXCEPT;
+
+/* Sets the process's error mode (Win32's SEM_ flags, e.g. 0x8001 for no
+ * message boxes) and returns the mode that was in force before. */
+uint32_t TBX_CALL ZfdSetErrorMode(uint16_t mode) TBX_NOEXCEPT;
 
 #ifdef __cplusplus
 }

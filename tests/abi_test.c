@@ -10,6 +10,11 @@ typedef char check_entries_first[offsetof(EntryList, entries) == 0 ? 1 : -1];
 typedef char check_count_after[offsetof(EntryList, count) == sizeof(void *) ? 1 : -1];
 typedef char check_status[STATUS_OK == 257 && STATUS_BAD_REF == 261 && STATUS_NO_ROOM == 262 ? 1 : -1];
 typedef char check_empty[HSTR_EMPTY == 0x00FFFFFFu ? 1 : -1];
+typedef char check_record_size[sizeof(FindRecord) == 544 ? 1 : -1];
+typedef char check_record_fields[offsetof(FindRecord, attrib) == 4 && offsetof(FindRecord, time_create) == 8 &&
+                                 offsetof(FindRecord, time_access) == 12 && offsetof(FindRecord, time_write) == 16 &&
+                                 offsetof(FindRecord, size) == 20 ? 1 : -1];
+typedef char check_record_names[offsetof(FindRecord, name) == 24 && offsetof(FindRecord, name_copy) == 284 ? 1 : -1];
 typedef char check_flags[WF_CPU386 == 4 && WF_CPU486 == 8 && WF_STANDARD == 16 && WF_ENHANCED == 32 ? 1 : -1];
 
 /* Stores a text through the C interface and reads it back in every way.
@@ -21,6 +26,7 @@ int tbx_abi_round_trip(void) {
     void *entry = 0;
     StringHandle h = hstrput("from C");
     StringHandle copy;
+    FindRecord record;
     if (h == 0) return 1;
     if (hstrlen(h) != 6 || ZmsLen(h) != 7) return 2;
     if (hstrget(h, buffer, sizeof buffer) != 6 || strcmp(buffer, "from C") != 0) return 3;
@@ -35,5 +41,8 @@ int tbx_abi_round_trip(void) {
     if (RemoveListEntry(&list, 0) != STATUS_OK || list.entries[0] != 0) return 9;
     if (ZmdReAlloc(list.entries, 16, 0x40) == 0) return 10;
     if (ZmdFree(ZmdAlloc(0, 1)) != 0) return 11;
+    if (ZfdOpen("no such file.txt", 0x80000000u, 0) != (void *)-1) return 12;
+    record.handle = 0;
+    if (ZfdFindFirst("no such directory/*", 0, &record) != -1 || record.handle != -1) return 13;
     return 0;
 }

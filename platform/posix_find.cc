@@ -1,0 +1,159 @@
+// POSIX stand-in for the runtime's directory search: _findfirst, _findnext
+// and _findclose over a table of open searches.
+//
+// The find data describes a POSIX tree in Win32's terms:
+// - "." and ".." come first (a directory's own entries; the root has none),
+//   then the other names in the host's directory order. Win32 file systems
+//   have orders of their own (sorted on NTFS), so callers must not rely on
+//   one.
+// - Attributes: _A_SUBDIR for a directory, _A_ARCH for anything else;
+//   _A_RDONLY when no write permission bit is set; _A_HIDDEN for a name
+//   that starts with a dot, other than "." and "..".
+// - Times in seconds since 1970, cut to 32 bits. POSIX keeps no creation
+//   time in a file's status, so the last write time stands in for it.
+// - The size is the low 32 bits of the file's size, 0 for a directory.
+// - Links are followed; a link to nothing is left out.
+// Search handles are positive 32-bit values, counted up and not reused until
+// the count wraps, so a value of a closed search is refused.
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/fault.h"
+#include "platform/platform.h"
+#include "platform/posix_names.h"
+
+namespace tbx::os {
+namespace {
+
+struct Search {
+    int32_t id;
+    DIR* dir;
+    int dots;  // how many of ".", ".." are still to come
+    char mask[posix::kMaxName + 1];
+};
+
+pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+Search** g_searches = nullptr;  // the open searches, in no order
+uint32_t g_count = 0;
+uint32_t g_capacity = 0;
+int32_t g_last_id = 0;
+
+struct Guard {
+    Guard() { pthread_mutex_lock(&g_lock); }
+    ~Guard() { pthread_mutex_unlock(&g_lock); }
+};
+
+// Returns the table slot of the open search `id`, or null.
+Search** slot_of(intptr_t id) {
+    for (uint32_t i = 0; i < g_count; ++i)
+        if (g_searches[i]->id == id) return &g_searches[i];
+    return nullptr;
+}
+
+// Makes room for one more search, so that adding it cannot fail.
+bool reserve_slot() {
+    if (g_count < g_capacity) return true;
+    uint32_t capacity = g_capacity ? g_capacity * 2 : 16;
+    auto* grown = static_cast<Search**>(std::realloc(g_searches, capacity * sizeof(Search*)));
+    if (!grown) return false;
+    g_searches = grown;
+    g_capacity = capacity;
+    return true;
+}
+
+int32_t next_id() {
+    do {
+        g_last_id = g_last_id == INT32_MAX ? 1 : g_last_id + 1;
+    } while (slot_of(g_last_id));
+    return g_last_id;
+}
+
+bool is_dot_or_dotdot(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Fills `*data` with the entry `name` of the search's directory. Returns
+// false when its status cannot be had.
+bool describe(const Search& search, const char* name, FindData* data) {
+    struct stat st;
+    if (fstatat(dirfd(search.dir), name, &st, 0) != 0) return false;
+    bool directory = S_ISDIR(st.st_mode);
+    data->attrib = directory ? kAttrSubdir : kAttrArchive;
+    if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) data->attrib |= kAttrReadOnly;
+    if (name[0] == '.' && !is_dot_or_dotdot(name)) data->attrib |= kAttrHidden;
+    data->time_create = static_cast<int32_t>(st.st_mtime);
+    data->time_access = static_cast<int32_t>(st.st_atime);
+    data->time_write = static_cast<int32_t>(st.st_mtime);
+    data->size = directory ? 0 : static_cast<uint32_t>(st.st_size);
+    std::memcpy(data->name, name, std::strlen(name) + 1);  // fits: name_matches said so
+    return true;
+}
+
+// Fills `*data` with the search's next match. Returns false at the end.
+bool next_match(Search* search, FindData* data) {
+    while (search->dots > 0) {
+        const char* name = search->dots-- == 2 ? "." : "..";
+        if (posix::name_matches(search->mask, name) && describe(*search, name, data)) return true;
+    }
+    while (const dirent* entry = readdir(search->dir)) {
+        const char* name = entry->d_name;
+        if (is_dot_or_dotdot(name)) continue;
+        if (posix::name_matches(search->mask, name) && describe(*search, name, data)) return true;
+    }
+    return false;
+}
+
+void end_search(Search* search) {
+    if (search->dir) closedir(search->dir);
+    std::free(search);
+}
+
+}  // namespace
+
+intptr_t _findfirst(const char* pattern, FindData* data) {
+    if (fault::hit(fault::kFile)) return -1;
+    char path[posix::kMaxPath];
+    if (!posix::full_path(pattern, path)) return -1;
+    char* slash = std::strrchr(path, '/');
+    if (slash[1] == '\0') return -1;  // the root itself: no name to match
+    auto* search = static_cast<Search*>(std::calloc(1, sizeof(Search)));
+    if (!search) return -1;
+    std::strcpy(search->mask, slash + 1);  // from one part of the pattern
+    bool in_root = slash == path;
+    *slash = '\0';
+    search->dir = opendir(in_root ? "/" : path);
+    search->dots = in_root ? 0 : 2;
+
+    Guard guard;
+    if (!search->dir || !reserve_slot() || !next_match(search, data)) {
+        end_search(search);
+        return -1;
+    }
+    search->id = next_id();
+    g_searches[g_count++] = search;
+    return search->id;
+}
+
+int _findnext(intptr_t id, FindData* data) {
+    if (fault::hit(fault::kFile)) return -1;
+    Guard guard;
+    Search** slot = slot_of(id);
+    return slot && next_match(*slot, data) ? 0 : -1;
+}
+
+int _findclose(intptr_t id) {
+    if (fault::hit(fault::kFile)) return -1;
+    Guard guard;
+    Search** slot = slot_of(id);
+    if (!slot) return -1;
+    end_search(*slot);
+    *slot = g_searches[--g_count];
+    return 0;
+}
+
+}  // namespace tbx::os
