@@ -36,6 +36,8 @@
 
 #include <stdint.h>
 
+#include "tembrix_version.h" /* TEMBRIX_VERSION_MAJOR, _MINOR, _PATCH */
+
 #ifdef __cplusplus
 extern "C" {
 #endif

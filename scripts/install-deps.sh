@@ -1,8 +1,9 @@
 #!/bin/bash
 # Installs the Debian packages the builds and tests need. Root, idempotent.
 # Usage: scripts/install-deps.sh [base|cross|wine32|all]
-#   base   native toolchains, GoogleTest sources, Benchmark, sanitizers, valgrind, gcovr
-#   cross  mingw-w64 cross compilers, wine64, 32-bit multilib, qemu-user
+#   base   native toolchains, GoogleTest sources, Benchmark, sanitizers, valgrind, gcovr,
+#          zip and pkg-config for the bundles and the consumer tests
+#   cross  mingw-w64 cross compilers, wine64, 32-bit multilib, qemu-user, lld (lld-link)
 #   wine32 32-bit Wine through qemu-user (may fail with the archive's state; exit status says so)
 set -uo pipefail
 export DEBIAN_FRONTEND=noninteractive
@@ -10,8 +11,8 @@ APT="apt-get -q -y -o Acquire::Retries=3 -o DPkg::Lock::Timeout=600"
 here=$(cd "$(dirname "$0")" && pwd)
 what=${1:-all}
 
-base_pkgs="cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev valgrind gcovr python3 python3-matplotlib file binutils"
-cross_pkgs="g++-multilib g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 mingw-w64-tools wine64 qemu-user"
+base_pkgs="cmake ninja-build g++ clang libclang-rt-14-dev googletest libbenchmark-dev valgrind gcovr python3 python3-matplotlib file binutils zip pkgconf"
+cross_pkgs="g++-multilib g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 mingw-w64-tools wine64 qemu-user lld"
 
 missing() {
     local p out=""

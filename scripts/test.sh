@@ -9,6 +9,8 @@
 #   win-x64          mingw-w64 DLL, under wine64
 #   win-x86          mingw-w64 DLL (the product), under 32-bit Wine
 #   win-x86-stdcall  the __stdcall flavour of the x86 DLL: built, export table checked
+#   consumer         programs built outside the tree against the installed library
+#                    and the Windows release bundles (scripts/consumer-test.sh)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -78,6 +80,17 @@ else
     run_preset win-x86 -R export_table
 fi
 run_preset win-x86-stdcall -R export_table
+
+# The library as its users get it: counted check by check.
+t0=$(date +%s)
+TBX_WINE32=$wine32 bash scripts/consumer-test.sh >"$log_dir/consumer.log" 2>&1
+counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log_dir/consumer.log" | tail -1)
+c_pass=${counts%% *}; c_fail=$(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$counts")
+[ -n "$counts" ] || { c_pass=0; c_fail=1; }
+grep -E '^(FAIL|      )' "$log_dir/consumer.log"
+total_pass=$((total_pass + c_pass)); total_fail=$((total_fail + c_fail))
+summary+=("$(printf '%-16s %4d passed %3d failed %5ds  %s' consumer "$c_pass" "$c_fail" $(( $(date +%s) - t0 )) "(build/logs/consumer.log)")")
+say "consumer: $c_pass passed, $c_fail failed"
 
 echo
 echo "Summary ($(( $(date +%s) - start ))s)"
