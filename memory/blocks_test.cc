@@ -30,6 +30,29 @@ TEST(Blocks, ZeroFillAndResizeKeepContents) {
     EXPECT_EQ(nullptr, ZmdFree(r));
 }
 
+// Growth by a few bytes at a time, the way a slot array gains one slot per
+// block, may stay in room the block already holds; the grown part must come
+// zeroed all the same, also after a shrink left old bytes behind it.
+TEST(Blocks, SmallGrowthStepsAreZeroFilled) {
+    uint32_t size = 8;
+    auto* p = static_cast<uint8_t*>(ZmdAlloc(0x40, size));
+    ASSERT_NE(p, nullptr);
+    for (; size < 2048; size += 8) {
+        std::memset(p, 0xAB, size);
+        p = static_cast<uint8_t*>(ZmdReAlloc(p, size + 8, 0x40));
+        ASSERT_NE(p, nullptr);
+        for (uint32_t i = 0; i < size; ++i) ASSERT_EQ(0xAB, p[i]) << i;
+        for (uint32_t i = size; i < size + 8; ++i) ASSERT_EQ(0, p[i]) << "grown to " << size + 8;
+    }
+    std::memset(p, 0xAB, size);
+    p = static_cast<uint8_t*>(ZmdReAlloc(p, 16, 0x40));
+    ASSERT_NE(p, nullptr);
+    p = static_cast<uint8_t*>(ZmdReAlloc(p, 64, 0x40));
+    ASSERT_NE(p, nullptr);
+    for (int i = 16; i < 64; ++i) ASSERT_EQ(0, p[i]) << i;
+    EXPECT_EQ(nullptr, ZmdFree(p));
+}
+
 TEST(Blocks, SizeZeroGivesNoBlock) {
     EXPECT_EQ(nullptr, ZmdAlloc(0x40, 0));
     EXPECT_EQ(nullptr, ZmdAlloc(0, 0));

@@ -21,6 +21,7 @@ namespace {
 struct Object {
     void* data;       // null while discarded or free
     size_t size;
+    size_t capacity;  // bytes allocated at `data`, at least `size`
     uint32_t locks;
     uint32_t next_free;  // index + 1 of the next free entry, while free
     bool in_use;
@@ -150,7 +151,7 @@ uint32_t take_entry() {
 }
 
 void release_entry(uint32_t index) {
-    g_heap.objects[index] = Object{nullptr, 0, 0, g_heap.free_head, false};
+    g_heap.objects[index] = Object{nullptr, 0, 0, 0, g_heap.free_head, false};
     g_heap.free_head = index + 1;
 }
 
@@ -171,7 +172,7 @@ Handle GlobalAlloc(uint32_t flags, size_t bytes) {
         }
         add_address(data, index);
     }
-    g_heap.objects[index] = Object{data, bytes, 0, 0, true};
+    g_heap.objects[index] = Object{data, bytes, bytes, 0, 0, true};
     return handle_of(index);
 }
 
@@ -210,17 +211,33 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
         }
         o->data = nullptr;
         o->size = 0;
+        o->capacity = 0;
+        return mem;
+    }
+    if (bytes > o->size && bytes <= o->capacity) {
+        // Grows into its reserve, in place.
+        if (flags & kGmemZeroInit) std::memset(static_cast<char*>(o->data) + o->size, 0, bytes - o->size);
+        o->size = bytes;
         return mem;
     }
     if (!reserve_address()) return nullptr;
     o = &g_heap.objects[index];
-    void* data = std::realloc(o->data, bytes);
+    // A growing object gets half as much again in reserve. An object grown
+    // a few bytes at a time (an entry list's slot array gains one slot per
+    // block) then moves now and then, not at every step, each move leaving
+    // a hole in the heap that the blocks made in between fence off.
+    size_t capacity = bytes;
+    if (bytes > o->size && o->capacity <= SIZE_MAX / 2 && bytes < o->capacity + o->capacity / 2)
+        capacity = o->capacity + o->capacity / 2;
+    void* data = std::realloc(o->data, capacity);
+    if (!data && capacity != bytes) data = std::realloc(o->data, capacity = bytes);
     if (!data) return nullptr;
     if (o->data) remove_address(o->data);
     if ((flags & kGmemZeroInit) && bytes > o->size)
         std::memset(static_cast<char*>(data) + o->size, 0, bytes - o->size);
     o->data = data;
     o->size = bytes;
+    o->capacity = capacity;
     add_address(data, index);
     return mem;
 }
