@@ -109,6 +109,10 @@ def other_tables(results):
         if b:
             out.append(f"| {s} | {b['strings']:,.0f} | {b['real_time'] / 1e9:.2f} | "
                        f"{b['cpu_time'] / 1e9:.2f} | {fmt(ns(b))} |")
+    lib, libc = (ns(results.get((s, "cycle_full_blocks", "", 1024))) for s in ("lib", "glibc"))
+    if lib and libc:
+        out += ["", f"put, get, free beside 1,024 live strings (every block full): lib {fmt(lib)} ns, "
+                    f"glibc {fmt(libc)} ns."]
     b = results.get(("lib", "put_full", "", 0))
     if b:
         out += ["", f"A put into the full pool fails in {fmt(ns(b))} ns."]

@@ -451,9 +451,8 @@ benchmark::internal::Benchmark* add(const std::string& what, void (*fn)(benchmar
 
 // Every small-string benchmark of one store, N by N; the walks in put order
 // run before churn and random frees move strings out of it.
-template <class Store> void add_small(size_t max_live) {
+template <class Store> void add_small() {
     for (size_t n : kLiveCounts) {
-        if (n > max_live) continue;
         auto live = static_cast<int64_t>(n);
         add<Store>("put", put_new<Store>)->Arg(live);
         for (bool random : {false, true}) {
@@ -482,9 +481,13 @@ template <class Store> void add_large() {
 void add_all() {
     for (auto* b : {add<Library>("memory", memory<Library>), add<Glibc>("memory", memory<Glibc>)})
         b->Arg(1000000)->Iterations(1)->Repetitions(1);
-    add_small<Library>(1000000);
-    add_small<Glibc>(1000000);
-    add_small<Model>(1000000);
+    add_small<Library>();
+    add_small<Glibc>();
+    add_small<Model>();
+    // With every block full, each put of a cycle makes a block and its free
+    // releases it again.
+    add<Library>("cycle_full_blocks", cycle<Library>)->Arg(1024);
+    add<Glibc>("cycle_full_blocks", cycle<Glibc>)->Arg(1024);
     add_large<Library>();
     add_large<Glibc>();
     add_large<Model>();
