@@ -37,6 +37,42 @@ unsigned lowest_free_chunk(unsigned block) {
     return w * 64 + static_cast<unsigned>(__builtin_ctzll(words[w]));
 }
 
+// Copies `n` bytes of payload. Most strings are short: up to 32 bytes move
+// inline as two overlapping loads and stores, without a call.
+inline void copy_payload(uint8_t* to, const uint8_t* from, unsigned n) {
+    auto two = [&](auto width) {
+        decltype(width) head, tail;
+        std::memcpy(&head, from, sizeof head);
+        std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
+        std::memcpy(to, &head, sizeof head);
+        std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
+    };
+    struct Bytes16 {
+        uint64_t lo, hi;
+    };
+    if (n > kChunkSize) std::memcpy(to, from, n);
+    else if (n >= 16) two(Bytes16{});
+    else if (n >= 8) two(uint64_t{});
+    else if (n >= 4) two(uint32_t{});
+    else if (n >= 2) two(uint16_t{});
+    else if (n == 1) *to = *from;
+}
+
+// Four link words, held in one vector register where the target has one.
+using LinkLanes = uint32_t __attribute__((vector_size(16)));
+
+// Returns whether chunks c..c+3 of block `b` are full and each links to the
+// chunk after it.
+bool four_chained(const ChunkBlock* block, unsigned b, unsigned c) {
+    LinkLanes want = LinkLanes{0, 1, 2, 3} * (1u << 16) + make_link(kChunkSize, make_ref(b, c + 1));
+    LinkLanes links;
+    std::memcpy(&links, link_address(block, c), sizeof links);
+    LinkLanes diff = links ^ want;
+    uint64_t halves[2];
+    std::memcpy(halves, &diff, sizeof halves);
+    return (halves[0] | halves[1]) == 0;
+}
+
 void mark_chunk(unsigned block, unsigned chunk, bool free) {
     uint64_t bit = uint64_t{1} << (chunk & 63);
     if (free)
@@ -87,21 +123,34 @@ bool resolve(ChunkRef ref, Chunk* chunk) {
 }
 
 unsigned gather_run(ChunkRef* ref, Chunk* chunk, unsigned budget, bool* broken) {
-    unsigned run = 0;
+    // A run goes on while a chunk is full and links to the next chunk of its
+    // own block, and more than a chunk of the budget would remain. Those
+    // link words follow one pattern, compared four at a time.
     *broken = false;
-    while (length_of(chunk->link) == kChunkSize && budget - run > kChunkSize &&
-           next_of(chunk->link) == make_ref(block_of(*ref), chunk->index + 1)) {
-        run += kChunkSize;
-        *ref = next_of(chunk->link);
-        if (!resolve(*ref, chunk)) {
-            *broken = true;
-            break;
-        }
-    }
-    return run;
+    unsigned b = block_of(*ref);
+    unsigned first = chunk->index;
+    if (chunk->link != make_link(kChunkSize, make_ref(b, first + 1))) return 0;  // a chain's last chunk
+    unsigned room = budget == 0 ? 0 : (budget - 1) / kChunkSize;  // chunks the budget allows
+    unsigned end = first + room < kChunksPerBlock - 1 ? first + room : kChunksPerBlock - 1;
+    const ChunkBlock* block = chunk->block;
+    unsigned c = first;
+    while (c + 4 <= end && four_chained(block, b, c)) c += 4;
+    while (c < end && block->links[c] == make_link(kChunkSize, make_ref(b, c + 1))) ++c;
+    if (c == first) return 0;
+    *ref = make_ref(b, c);
+    LinkWord link = block->links[c];
+    if (link == 0) *broken = true;
+    else *chunk = Chunk{chunk->block, c, link};
+    return (c - first) * kChunkSize;
 }
 
 uint32_t ChainWriter::reserve() {
+    // No chunk is freed while a chain is written, so a block that still has
+    // room stays the lowest block with room.
+    if (block_ && block_->used < kChunksPerBlock) {
+        chunk_ = lowest_free_chunk(block_index_);
+        return STATUS_OK;
+    }
     unsigned b = g_search.room.lowest();
     if (b == SlotBitmap::kNone) {
         uint32_t status = make_block(&b);
@@ -184,7 +233,9 @@ const char* pool_fault() {
 
 using namespace tbx;
 
-extern "C" StringHandle TBX_CALL ZmsPut(const void* bytes, uint16_t length) noexcept {
+// Every store, read and free of a string passes through one of the next
+// three, so each has its helpers inlined into it (flatten).
+extern "C" [[gnu::flatten]] StringHandle TBX_CALL ZmsPut(const void* bytes, uint16_t length) noexcept {
     if (!bytes || length == 0) return 0;
     auto* source = static_cast<const uint8_t*>(bytes);
     unsigned remaining = length;
@@ -195,7 +246,7 @@ extern "C" StringHandle TBX_CALL ZmsPut(const void* bytes, uint16_t length) noex
             return 0;
         }
         unsigned n = remaining < kChunkSize ? remaining : kChunkSize;
-        std::memcpy(chain.payload(), source, n);
+        copy_payload(chain.payload(), source, n);
         chain.commit(n);
         source += n;
         remaining -= n;
@@ -203,7 +254,7 @@ extern "C" StringHandle TBX_CALL ZmsPut(const void* bytes, uint16_t length) noex
     return chain.handle();
 }
 
-extern "C" uint16_t TBX_CALL ZmsGet(StringHandle h, void* buffer, uint16_t size) noexcept {
+extern "C" [[gnu::flatten]] uint16_t TBX_CALL ZmsGet(StringHandle h, void* buffer, uint16_t size) noexcept {
     if (h == 0 || !buffer || size == 0 || !is_tagged(h)) return 0;
     auto* out = static_cast<uint8_t*>(buffer);
     unsigned copied = 0;
@@ -223,7 +274,7 @@ extern "C" uint16_t TBX_CALL ZmsGet(StringHandle h, void* buffer, uint16_t size)
         unsigned length = length_of(chunk.link);
         unsigned left = remaining - run_bytes;
         unsigned n = length < left ? length : left;
-        std::memcpy(out, run, run_bytes + n);
+        copy_payload(out, run, run_bytes + n);
         out += run_bytes + n;
         copied += run_bytes + n;
         remaining = left - n;
@@ -253,7 +304,7 @@ extern "C" void* TBX_CALL ZmsPtr(StringHandle h) noexcept {
     return next_of(chunk.link) == END_OF_CHAIN ? payload(chunk.block, chunk.index) : nullptr;
 }
 
-extern "C" void TBX_CALL ZmsFree(StringHandle h) noexcept {
+extern "C" [[gnu::flatten]] void TBX_CALL ZmsFree(StringHandle h) noexcept {
     if (h == 0 || !is_tagged(h)) return;
     free_chain(ref_of(h));
 }

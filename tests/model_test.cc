@@ -1,5 +1,6 @@
 // The pool against the literal model: long random sequences of stores,
 // copies, frees and reads give the same handles, results and blocks.
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -157,6 +158,46 @@ TEST(Differential, RandomSequencesMatchTheLiteralScan) {
         ExpectSamePool(d.model());
         if (round % 3 == 2) d.Churn();
     }
+}
+
+// Reads and compares of long chains stop at every buffer size and every
+// length: the pool scans runs of chunks several link words at a time, and
+// a scan that ran one chunk too far or stopped one short would show at a
+// chunk, group or block boundary. One chain starts at chunk 0 and crosses
+// into the next block, one starts at an odd chunk, and one is cut in the
+// middle by a free of its tail, so its run leads into free chunks.
+TEST(Differential, LongChainsAtEveryBufferSize) {
+    model::LiteralPool m;
+    std::vector<uint8_t> bytes(9000);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    std::vector<uint32_t> chains;
+    for (uint16_t n : {9000, 1, 2100, 4100}) {
+        uint32_t h = m.Put(bytes.data(), n);
+        ASSERT_EQ(h, ZmsPut(bytes.data(), n));
+        if (n > 1) chains.push_back(h);
+    }
+    uint32_t tail = chains[2] + (50u << 16);  // the 51st chunk of the last chain, same block
+    m.Free(tail);
+    ZmsFree(tail);
+    std::vector<uint8_t> want(9002), got(9002);
+    for (uint32_t h : chains) {
+        for (unsigned size = 0; size <= 9001; ++size) {
+            ASSERT_EQ(m.Get(h, want.data(), static_cast<uint16_t>(size)),
+                      ZmsGet(h, got.data(), static_cast<uint16_t>(size)))
+                << std::hex << h << std::dec << " size " << size;
+            ASSERT_EQ(want, got) << "size " << size;
+        }
+        for (unsigned n = 0; n <= 9001; n += 1 + n / 200) {
+            std::vector<uint8_t> given(bytes.begin(), bytes.begin() + std::min<size_t>(n, bytes.size()));
+            given.resize(n, 0);
+            ASSERT_EQ(m.Cmp(h, given.data(), static_cast<uint16_t>(n)),
+                      ZmsCmp(h, given.data(), static_cast<uint16_t>(n))) << "length " << n;
+            if (n) given[n - 1] ^= 0x80;
+            ASSERT_EQ(m.Cmp(h, given.data(), static_cast<uint16_t>(n)),
+                      ZmsCmp(h, given.data(), static_cast<uint16_t>(n))) << "altered, length " << n;
+        }
+    }
+    ExpectSamePool(m);
 }
 
 TEST(Differential, ManyBlocksWithHoles) {
