@@ -191,6 +191,60 @@ void TBX_CALL hstrfree(StringHandle h) TBX_NOEXCEPT;
  * characters or fewer, else null (also for 0 and HSTR_EMPTY). */
 char *TBX_CALL hstrptr(StringHandle h) TBX_NOEXCEPT;
 
+/* ---- modules, system information, fixed answers --------------------------
+ * Module handles are the platform's (on Windows an HMODULE). The module
+ * functions pass their arguments to the platform's loader and return its
+ * results unchanged; they check nothing themselves. */
+
+/* Loads the module file `name` (or counts one more use of it when it is
+ * loaded already) with the platform's error message boxes turned off, so a
+ * module that cannot be loaded gives null and nothing else. The error mode
+ * in force before the call is in force after it. Returns the module's
+ * handle, or null. */
+void *TBX_CALL ZmdLoadLibrary(const char *name) TBX_NOEXCEPT;
+
+/* Counts one use of `module` less; the platform unloads it after the last.
+ * Returns nonzero on success, 0 when `module` is not a loaded module (null
+ * included). */
+int32_t TBX_CALL ZmdFreeLibrary(void *module) TBX_NOEXCEPT;
+
+/* Copies the full path of the file of `module` (null: the program's own
+ * file) into `buffer` of `size` bytes, terminated. Returns its length; when
+ * it does not fit, `size` is returned and the buffer holds the first
+ * size - 1 characters and a NUL (some versions of the platform write `size`
+ * characters and no NUL instead); 0 when `module` is not a loaded module or
+ * `size` is 0. */
+uint32_t TBX_CALL ZmdGetModuleFileName(void *module, char *buffer, uint32_t size) TBX_NOEXCEPT;
+
+/* Returns the address of the function or data `name` that `module` exports
+ * (null: the program itself), or null when it exports no such name. On
+ * Windows a `name` below 0x10000 is an export ordinal; elsewhere it gives
+ * null. */
+void *TBX_CALL ZmdGetProcAddress(void *module, const char *name) TBX_NOEXCEPT;
+
+/* Returns the id of the calling process: the current task. */
+uint32_t TBX_CALL ZmdGetCurrentTask(void) TBX_NOEXCEPT;
+
+/* Returns the processor and platform as WinFlags bits: WF_STANDARD on the
+ * Windows 95 family, WF_ENHANCED on Windows NT; with an Intel-architecture
+ * processor (as a 32-bit process sees an x86 one) WF_CPU386 for a 386 and
+ * WF_CPU486 for a 486 or Pentium; any other processor adds no bit. A
+ * 32-bit process on x86 Windows NT gets 0x28, a 64-bit one 0x20. */
+uint32_t TBX_CALL ZmdGetWinFlags(void) TBX_NOEXCEPT;
+
+/* Answers the DPMI version query of the 16-bit interface; there is no DPMI
+ * host. All five pointers must be valid: 16 is written to `*d`, 0 to the
+ * others. Returns STATUS_OK. */
+uint32_t TBX_CALL ZmdDPMIGetVersion(uint16_t *a, uint16_t *b, uint16_t *c, uint16_t *d,
+                                    uint16_t *e) TBX_NOEXCEPT;
+
+/* Window, message and program-start calls of the 16-bit interface, kept
+ * for their callers: each ignores its arguments and returns 0. */
+uint32_t TBX_CALL ZmdExecute(uint32_t a) TBX_NOEXCEPT;
+uint32_t TBX_CALL ZmdFindWindow(uint32_t a, uint32_t b) TBX_NOEXCEPT;
+uint16_t TBX_CALL ZmdRegisterMessage(uint32_t a) TBX_NOEXCEPT;
+uint32_t TBX_CALL ZmdSendMessage(uint32_t a, uint32_t b, uint32_t c, uint32_t d) TBX_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
