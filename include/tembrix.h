@@ -245,6 +245,54 @@ uint32_t TBX_CALL ZmdFindWindow(uint32_t a, uint32_t b) TBX_NOEXCEPT;
 uint16_t TBX_CALL ZmdRegisterMessage(uint32_t a) TBX_NOEXCEPT;
 uint32_t TBX_CALL ZmdSendMessage(uint32_t a, uint32_t b, uint32_t c, uint32_t d) TBX_NOEXCEPT;
 
+/* ---- mutexes and waits -----------------------------------------------------
+ * The platform's mutexes: owned by one thread at a time, which may take one
+ * again (each taking is released once), shared between processes by name.
+ * Names are case-sensitive; "Global\" and "Local\" name namespaces, and
+ * no other backslash is allowed. Handles come from the platform's one
+ * handle space, shared with files. Nothing is checked by the library; the
+ * results are the platform's. The library never uses these mutexes itself.
+ *
+ * Outside Windows the platform's part is played by a stand-in of the
+ * library's own (Linux): a named mutex lives in a file under /dev/shm that
+ * is removed with the last handle, or once every process that used it has
+ * ended; a waiter finds out an owner that ended within about 20 ms; a
+ * name of more than 80 characters may be refused; security attributes,
+ * access rights and inheritance do not exist there; a forked child shares
+ * its parent's handles. */
+
+/* Creates the mutex `name` (null or "": an unnamed one), owned by the
+ * calling thread when `initial_owner` is nonzero. When a mutex of that name
+ * exists, it is opened instead and `initial_owner` is ignored. Returns a
+ * new handle, or null (also for an invalid name). */
+void *TBX_CALL ZmdCreateMutex(int32_t initial_owner, const char *name) TBX_NOEXCEPT;
+
+/* Opens the existing mutex `name`. Returns a new handle, or null when no
+ * mutex has that name (null and "" included). */
+void *TBX_CALL ZmdOpenMutex(const char *name) TBX_NOEXCEPT;
+
+/* Gives up one taking of `mutex` by the calling thread; after the last the
+ * mutex is free. Returns nonzero, or 0 when the thread does not own it or
+ * `mutex` is not a mutex handle. */
+int32_t TBX_CALL ZmdReleaseMutex(void *mutex) TBX_NOEXCEPT;
+
+/* Waits until `handle` is signalled, at most `timeout_ms` milliseconds
+ * (0: just look; 0xFFFFFFFF: without limit). A mutex is signalled when no
+ * thread owns it, or when the calling thread does; it then belongs to the
+ * calling thread. A file handle is always signalled. Returns 0 (taken),
+ * 0x80 (taken, abandoned: its owner ended holding it), 0x102 (timed out)
+ * or 0xFFFFFFFF (failed: not a handle that can be waited for). */
+uint32_t TBX_CALL ZmdWaitForSingleObject(void *handle, uint32_t timeout_ms) TBX_NOEXCEPT;
+
+/* Closes a mutex or file handle. A mutex is destroyed with its last handle
+ * in any process; one the calling thread owns stays owned until released.
+ * Returns nonzero, or 0 when `handle` is not an open handle. */
+int32_t TBX_CALL ZmdCloseHandle(void *handle) TBX_NOEXCEPT;
+
+/* Returns 1 when `mutex` is not null, else 0. The value alone is tested:
+ * whether it is an open mutex handle is not asked. */
+int32_t TBX_CALL ZmdIsValidMutex(void *mutex) TBX_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

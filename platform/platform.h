@@ -129,6 +129,34 @@ static_assert(sizeof(VersionInfoA) == 148, "the version record the library passe
 // on success.
 int GetVersionExA(VersionInfoA* info);
 
+// ---- mutexes and waits ---------------------------------------------------------
+inline constexpr uint32_t kMutexAllAccess = 0x1F0001;
+inline constexpr uint32_t kWaitObject0 = 0;
+inline constexpr uint32_t kWaitAbandoned = 0x80;
+inline constexpr uint32_t kWaitTimeout = 0x102;
+inline constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+inline constexpr uint32_t kInfinite = 0xFFFFFFFF;
+
+// Creates the mutex `name` (null or empty: an unnamed one), owned by the
+// calling thread when `initial_owner` is nonzero; when a mutex of that name
+// exists it is opened instead and `initial_owner` is ignored. `security`
+// must be null. Returns a new handle, or null.
+Handle CreateMutexA(void* security, int initial_owner, const char* name);
+
+// Opens the existing mutex `name`. Returns a new handle, or null when there
+// is none.
+Handle OpenMutexA(uint32_t access, int inherit, const char* name);
+
+// Gives up one count of the calling thread's ownership of `mutex`. Returns
+// nonzero, or 0 when the thread does not own it or `mutex` is no mutex.
+int ReleaseMutex(Handle mutex);
+
+// Waits until `object` is signalled, at most `timeout_ms` milliseconds
+// (kInfinite: without limit). A mutex is signalled when no thread owns it
+// and is then taken. Returns kWaitObject0, kWaitAbandoned (taken, but its
+// previous owner ended holding it), kWaitTimeout or kWaitFailed.
+uint32_t WaitForSingleObject(Handle object, uint32_t timeout_ms);
+
 }  // namespace tbx::os
 
 #endif  // TEMBRIX_PLATFORM_PLATFORM_H_

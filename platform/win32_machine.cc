@@ -1,4 +1,4 @@
-// Win32 backend of the module and system-information calls:
+// Win32 backend of the module, system-information and mutex calls:
 // KERNEL32 itself.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
@@ -52,6 +52,26 @@ void GetSystemInfo(SystemInfo* info) { ::GetSystemInfo(reinterpret_cast<SYSTEM_I
 int GetVersionExA(VersionInfoA* info) {
     if (fault::hit(fault::kMachine)) return 0;
     return ::GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(info));
+}
+
+Handle CreateMutexA(void* security, int initial_owner, const char* name) {
+    if (fault::hit(fault::kMachine)) return nullptr;
+    return ::CreateMutexA(static_cast<SECURITY_ATTRIBUTES*>(security), initial_owner, name);
+}
+
+Handle OpenMutexA(uint32_t access, int inherit, const char* name) {
+    if (fault::hit(fault::kMachine)) return nullptr;
+    return ::OpenMutexA(access, inherit, name);
+}
+
+int ReleaseMutex(Handle mutex) {
+    if (fault::hit(fault::kMachine)) return 0;
+    return ::ReleaseMutex(mutex);
+}
+
+uint32_t WaitForSingleObject(Handle object, uint32_t timeout_ms) {
+    if (fault::hit(fault::kMachine)) return kWaitFailed;
+    return ::WaitForSingleObject(object, timeout_ms);
 }
 
 }  // namespace tbx::os
