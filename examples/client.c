@@ -1,7 +1,8 @@
 /* An example client: loads the library through its public header and
- * follows one text through the string store, then shows text handles, then
+ * follows one text through the string store, then shows text handles,
  * searches a directory (the one named on the command line, or the current
- * one) and reads the first bytes of a file it found. */
+ * one) and reads the first bytes of a file it found, and ends with a
+ * description of the machine and a named mutex. */
 #include <stdio.h>
 #include <string.h>
 
@@ -66,6 +67,9 @@ int main(int argc, char **argv) {
     char buffer[80];
     StringHandle h, abc, copy, empty;
     const unsigned char *block;
+    unsigned long flags, task;
+    void *mutex;
+    int32_t released[3], closed;
 
     printf("The road of one text through the store\n");
     h = hstrput("hello");
@@ -101,5 +105,32 @@ int main(int argc, char **argv) {
 
     printf("\nA directory search and a file read\n");
     search_and_read(argc > 1 ? argv[1] : ".");
+
+    printf("\nThe machine\n");
+    flags = ZmdGetWinFlags();
+    printf("  WinFlags 0x%04lX:%s%s%s%s\n", flags,
+           flags & WF_STANDARD ? " WF_STANDARD (Windows 95 family)" : "",
+           flags & WF_ENHANCED ? " WF_ENHANCED (Windows NT)" : "",
+           flags & WF_CPU386 ? " WF_CPU386 (an Intel 386)" : "",
+           flags & WF_CPU486 ? " WF_CPU486 (an Intel 486 or Pentium)" : "");
+    if (!(flags & (WF_CPU386 | WF_CPU486)))
+        printf("  no processor bit: not an Intel 386, 486 or Pentium as this process sees it\n");
+    task = ZmdGetCurrentTask();
+    printf("  current task %lu, program file %s\n", task,
+           ZmdGetModuleFileName(NULL, buffer, sizeof buffer) < sizeof buffer ? buffer : "(long)");
+
+    sprintf(buffer, "tembrix-client-%lu", task);
+    mutex = ZmdCreateMutex(1, buffer);
+    printf("  named mutex \"%s\" created and held: %s\n", buffer, mutex ? "yes" : "no");
+    printf("  taken again by its owner: wait gives 0x%lX\n",
+           (unsigned long)ZmdWaitForSingleObject(mutex, 0));
+    released[0] = ZmdReleaseMutex(mutex);
+    released[1] = ZmdReleaseMutex(mutex);
+    released[2] = ZmdReleaseMutex(mutex);
+    printf("  released twice: %ld %ld, a third time: %ld (no longer owned)\n", (long)released[0],
+           (long)released[1], (long)released[2]);
+    closed = ZmdCloseHandle(mutex);
+    printf("  closed: %ld; open by name again: %s\n", (long)closed,
+           ZmdOpenMutex(buffer) ? "found" : "gone with its last handle");
     return 0;
 }

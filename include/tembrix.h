@@ -289,6 +289,107 @@ int32_t TBX_CALL ZfdFindClose(FindRecord *record) TBX_NOEXCEPT;
 /* Sets the process's error mode (Win32's SEM_ flags, e.g. 0x8001 for no
  * message boxes) and returns the mode that was in force before. */
 uint32_t TBX_CALL ZfdSetErrorMode(uint16_t mode) TBX_NOEXCEPT;
+/* ---- modules, system information, fixed answers --------------------------
+ * Module handles are the platform's (on Windows an HMODULE). The module
+ * functions pass their arguments to the platform's loader and return its
+ * results unchanged; they check nothing themselves. */
+
+/* Loads the module file `name` (or counts one more use of it when it is
+ * loaded already) with the platform's error message boxes turned off, so a
+ * module that cannot be loaded gives null and nothing else. The error mode
+ * in force before the call is in force after it. Returns the module's
+ * handle, or null. */
+void *TBX_CALL ZmdLoadLibrary(const char *name) TBX_NOEXCEPT;
+
+/* Counts one use of `module` less; the platform unloads it after the last.
+ * Returns nonzero on success, 0 when `module` is not a loaded module (null
+ * included). */
+int32_t TBX_CALL ZmdFreeLibrary(void *module) TBX_NOEXCEPT;
+
+/* Copies the full path of the file of `module` (null: the program's own
+ * file) into `buffer` of `size` bytes, terminated. Returns its length; when
+ * it does not fit, `size` is returned and the buffer holds the first
+ * size - 1 characters and a NUL (some versions of the platform write `size`
+ * characters and no NUL instead); 0 when `module` is not a loaded module or
+ * `size` is 0. */
+uint32_t TBX_CALL ZmdGetModuleFileName(void *module, char *buffer, uint32_t size) TBX_NOEXCEPT;
+
+/* Returns the address of the function or data `name` that `module` exports
+ * (null: the program itself), or null when it exports no such name. On
+ * Windows a `name` below 0x10000 is an export ordinal; elsewhere it gives
+ * null. */
+void *TBX_CALL ZmdGetProcAddress(void *module, const char *name) TBX_NOEXCEPT;
+
+/* Returns the id of the calling process: the current task. */
+uint32_t TBX_CALL ZmdGetCurrentTask(void) TBX_NOEXCEPT;
+
+/* Returns the processor and platform as WinFlags bits: WF_STANDARD on the
+ * Windows 95 family, WF_ENHANCED on Windows NT; with an Intel-architecture
+ * processor (as a 32-bit process sees an x86 one) WF_CPU386 for a 386 and
+ * WF_CPU486 for a 486 or Pentium; any other processor adds no bit. A
+ * 32-bit process on x86 Windows NT gets 0x28, a 64-bit one 0x20. */
+uint32_t TBX_CALL ZmdGetWinFlags(void) TBX_NOEXCEPT;
+
+/* Answers the DPMI version query of the 16-bit interface; there is no DPMI
+ * host. All five pointers must be valid: 16 is written to `*d`, 0 to the
+ * others. Returns STATUS_OK. */
+uint32_t TBX_CALL ZmdDPMIGetVersion(uint16_t *a, uint16_t *b, uint16_t *c, uint16_t *d,
+                                    uint16_t *e) TBX_NOEXCEPT;
+
+/* Window, message and program-start calls of the 16-bit interface, kept
+ * for their callers: each ignores its arguments and returns 0. */
+uint32_t TBX_CALL ZmdExecute(uint32_t a) TBX_NOEXCEPT;
+uint32_t TBX_CALL ZmdFindWindow(uint32_t a, uint32_t b) TBX_NOEXCEPT;
+uint16_t TBX_CALL ZmdRegisterMessage(uint32_t a) TBX_NOEXCEPT;
+uint32_t TBX_CALL ZmdSendMessage(uint32_t a, uint32_t b, uint32_t c, uint32_t d) TBX_NOEXCEPT;
+
+/* ---- mutexes and waits -----------------------------------------------------
+ * The platform's mutexes: owned by one thread at a time, which may take one
+ * again (each taking is released once), shared between processes by name.
+ * Names are case-sensitive; "Global\" and "Local\" name namespaces, and
+ * no other backslash is allowed. Handles come from the platform's one
+ * handle space, shared with files. Nothing is checked by the library; the
+ * results are the platform's. The library never uses these mutexes itself.
+ *
+ * Outside Windows the platform's part is played by a stand-in of the
+ * library's own (Linux): a named mutex lives in a file under /dev/shm that
+ * is removed with the last handle, or once every process that used it has
+ * ended; a waiter finds out an owner that ended within about 20 ms; a
+ * name of more than 80 characters may be refused; security attributes,
+ * access rights and inheritance do not exist there; a forked child shares
+ * its parent's handles. */
+
+/* Creates the mutex `name` (null or "": an unnamed one), owned by the
+ * calling thread when `initial_owner` is nonzero. When a mutex of that name
+ * exists, it is opened instead and `initial_owner` is ignored. Returns a
+ * new handle, or null (also for an invalid name). */
+void *TBX_CALL ZmdCreateMutex(int32_t initial_owner, const char *name) TBX_NOEXCEPT;
+
+/* Opens the existing mutex `name`. Returns a new handle, or null when no
+ * mutex has that name (null and "" included). */
+void *TBX_CALL ZmdOpenMutex(const char *name) TBX_NOEXCEPT;
+
+/* Gives up one taking of `mutex` by the calling thread; after the last the
+ * mutex is free. Returns nonzero, or 0 when the thread does not own it or
+ * `mutex` is not a mutex handle. */
+int32_t TBX_CALL ZmdReleaseMutex(void *mutex) TBX_NOEXCEPT;
+
+/* Waits until `handle` is signalled, at most `timeout_ms` milliseconds
+ * (0: just look; 0xFFFFFFFF: without limit). A mutex is signalled when no
+ * thread owns it, or when the calling thread does; it then belongs to the
+ * calling thread. A file handle is always signalled. Returns 0 (taken),
+ * 0x80 (taken, abandoned: its owner ended holding it), 0x102 (timed out)
+ * or 0xFFFFFFFF (failed: not a handle that can be waited for). */
+uint32_t TBX_CALL ZmdWaitForSingleObject(void *handle, uint32_t timeout_ms) TBX_NOEXCEPT;
+
+/* Closes a mutex or file handle. A mutex is destroyed with its last handle
+ * in any process; one the calling thread owns stays owned until released.
+ * Returns nonzero, or 0 when `handle` is not an open handle. */
+int32_t TBX_CALL ZmdCloseHandle(void *handle) TBX_NOEXCEPT;
+
+/* Returns 1 when `mutex` is not null, else 0. The value alone is tested:
+ * whether it is an open mutex handle is not asked. */
+int32_t TBX_CALL ZmdIsValidMutex(void *mutex) TBX_NOEXCEPT;
 
 #ifdef __cplusplus
 }

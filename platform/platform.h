@@ -114,6 +114,109 @@ int _findclose(intptr_t search);
 // Turns off the per-thread attach and detach notifications of `module`.
 void DisableThreadLibraryCalls(Handle module);
 
+// ---- modules ---------------------------------------------------------------
+// Error-mode flags: no critical-error and no open-file message boxes.
+inline constexpr uint32_t kSemFailCriticalErrors = 0x0001;
+inline constexpr uint32_t kSemNoOpenFileErrorBox = 0x8000;
+
+// Loads the module `name` (or finds it loaded) and counts one more use.
+// Returns its handle, or null; a failed load shows and prints nothing.
+Handle LoadLibraryA(const char* name);
+
+// Counts one use of `module` less, unloading it after the last. Returns
+// nonzero on success, 0 for a value that is not a loaded module.
+int FreeLibrary(Handle module);
+
+// Copies the path of `module` (null: the program's own file) into `buffer`
+// of `size` bytes. Returns the characters copied without the NUL; `size`
+// when the path was cut to size - 1 characters and a NUL (older Win32
+// writes `size` characters, unterminated); 0 for a value that is not a
+// loaded module, or when `size` is 0.
+uint32_t GetModuleFileNameA(Handle module, char* buffer, uint32_t size);
+
+// Returns the address of the export `name` of `module`, or null. A `name`
+// below 0x10000 is an export ordinal.
+void* GetProcAddress(Handle module, const char* name);
+
+// ---- process and system information ------------------------------------------
+// Returns the id of the calling process.
+uint32_t GetCurrentProcessId();
+
+// Processor architectures and types as the system reports them.
+inline constexpr uint16_t kProcessorArchitectureIntel = 0;
+inline constexpr uint16_t kProcessorArchitectureAmd64 = 9;
+inline constexpr uint32_t kProcessorIntel386 = 386;
+inline constexpr uint32_t kProcessorIntel486 = 486;
+inline constexpr uint32_t kProcessorIntelPentium = 586;
+inline constexpr uint32_t kProcessorAmdX8664 = 8664;
+
+// The system-information record, field for field in the platform's layout.
+struct SystemInfo {
+    uint16_t processor_architecture;
+    uint16_t reserved;
+    uint32_t page_size;
+    void* minimum_application_address;
+    void* maximum_application_address;
+    uintptr_t active_processor_mask;
+    uint32_t number_of_processors;
+    uint32_t processor_type;
+    uint32_t allocation_granularity;
+    uint16_t processor_level;
+    uint16_t processor_revision;
+};
+
+// Fills `*info` with the processor and memory layout of the machine as the
+// calling process sees it.
+void GetSystemInfo(SystemInfo* info);
+
+// Platform ids of the version record.
+inline constexpr uint32_t kPlatformWin32s = 0;
+inline constexpr uint32_t kPlatformWindows = 1;  // the Windows 95 family
+inline constexpr uint32_t kPlatformNt = 2;
+
+// The version record: 148 bytes, `size` set by the caller to that size.
+struct VersionInfoA {
+    uint32_t size;
+    uint32_t major_version;
+    uint32_t minor_version;
+    uint32_t build_number;
+    uint32_t platform_id;
+    char service_pack[128];
+};
+static_assert(sizeof(VersionInfoA) == 148, "the version record the library passes is 148 bytes");
+
+// Fills `*info`, whose `size` must be sizeof(VersionInfoA). Returns nonzero
+// on success.
+int GetVersionExA(VersionInfoA* info);
+
+// ---- mutexes and waits ---------------------------------------------------------
+inline constexpr uint32_t kMutexAllAccess = 0x1F0001;
+inline constexpr uint32_t kWaitObject0 = 0;
+inline constexpr uint32_t kWaitAbandoned = 0x80;
+inline constexpr uint32_t kWaitTimeout = 0x102;
+inline constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+inline constexpr uint32_t kInfinite = 0xFFFFFFFF;
+
+// Creates the mutex `name` (null or empty: an unnamed one), owned by the
+// calling thread when `initial_owner` is nonzero; when a mutex of that name
+// exists it is opened instead and `initial_owner` is ignored. `security`
+// must be null. Returns a new handle, or null.
+Handle CreateMutexA(void* security, int initial_owner, const char* name);
+
+// Opens the existing mutex `name`. Returns a new handle, or null when there
+// is none.
+Handle OpenMutexA(uint32_t access, int inherit, const char* name);
+
+// Gives up one count of the calling thread's ownership of `mutex`. Returns
+// nonzero, or 0 when the thread does not own it or `mutex` is no mutex.
+int ReleaseMutex(Handle mutex);
+
+// Waits until `object` is signalled, at most `timeout_ms` milliseconds
+// (kInfinite: without limit). A mutex is signalled when no thread owns it
+// and is then taken. Returns kWaitObject0, kWaitAbandoned (taken, but its
+// previous owner ended holding it), kWaitTimeout or kWaitFailed.
+uint32_t WaitForSingleObject(Handle object, uint32_t timeout_ms);
+
 }  // namespace tbx::os
 
 #endif  // TEMBRIX_PLATFORM_PLATFORM_H_

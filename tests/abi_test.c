@@ -46,3 +46,27 @@ int tbx_abi_round_trip(void) {
     if (ZfdFindFirst("no such directory/*", 0, &record) != -1 || record.handle != -1) return 13;
     return 0;
 }
+
+/* Calls the machine services through the C interface of the shipped
+ * library. Returns 0 when all answer as they should, else the number of
+ * the first check that failed. */
+int tbx_abi_machine(void) {
+    uint16_t v[5] = {1, 1, 1, 1, 1};
+    uint32_t flags = ZmdGetWinFlags();
+    void *mutex;
+    if ((flags & ~(WF_CPU386 | WF_CPU486 | WF_STANDARD | WF_ENHANCED)) != 0) return 1;
+    if (ZmdDPMIGetVersion(&v[0], &v[1], &v[2], &v[3], &v[4]) != STATUS_OK || v[3] != 16 ||
+        (v[0] | v[1] | v[2] | v[4]) != 0)
+        return 2;
+    if (ZmdExecute(1) != 0 || ZmdFindWindow(1, 2) != 0 || ZmdRegisterMessage(1) != 0 ||
+        ZmdSendMessage(1, 2, 3, 4) != 0)
+        return 3;
+    if (ZmdGetCurrentTask() == 0 || ZmdGetModuleFileName(0, (char *)v, 1) != 1) return 4;
+    if (ZmdLoadLibrary("tbx-no-such-module") != 0 || ZmdFreeLibrary(0) != 0) return 5;
+    mutex = ZmdCreateMutex(1, 0);
+    if (!ZmdIsValidMutex(mutex) || ZmdIsValidMutex(0)) return 6;
+    if (ZmdWaitForSingleObject(mutex, 0) != 0 || !ZmdReleaseMutex(mutex) || !ZmdReleaseMutex(mutex))
+        return 7;
+    if (ZmdReleaseMutex(mutex) || !ZmdCloseHandle(mutex) || ZmdOpenMutex("tbx-abi-none") != 0) return 8;
+    return 0;
+}

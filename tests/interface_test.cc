@@ -7,6 +7,7 @@
 #include "tembrix.h"
 
 extern "C" int tbx_abi_round_trip(void);
+extern "C" int tbx_abi_machine(void);
 
 namespace {
 
@@ -51,6 +52,8 @@ TEST(Interface, RoadOfOneTextThroughTheBlock) {
 }
 
 TEST(Interface, CallableFromC) { EXPECT_EQ(0, tbx_abi_round_trip()); }
+
+TEST(Interface, MachineServicesCallableFromC) { EXPECT_EQ(0, tbx_abi_machine()); }
 
 TEST(Interface, ForeignPointersAreNotBlocks) {
     int on_stack = 1;

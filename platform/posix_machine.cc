@@ -1,0 +1,172 @@
+// POSIX stand-in for the module loader and the system and version
+// information, on the dynamic linker (glibc) and sysconf.
+//
+// Modules. A module handle is the address where the module's image starts
+// (its ELF header), as a Win32 module handle is its image base, so the same
+// module loaded twice gives the same handle. Handles are checked by asking
+// the dynamic linker which loaded object holds the address: a value that is
+// not the start of one is rejected without being read. The main program is
+// a module too (the one a null handle stands for). Kept from Win32: each
+// LoadLibraryA counts one use that one FreeLibrary undoes; a failed load
+// prints nothing; GetModuleFileNameA cuts a path that does not fit to
+// size - 1 characters, terminates it and returns `size`; GetProcAddress
+// finds only the module's own exports, not those of the modules it uses.
+// Not kept: the search order and the ".dll" default extension of a bare
+// name (the dynamic linker's own search applies), the full path of a module
+// loaded by a relative one (its name is the path it was loaded by), and
+// export ordinals (an ELF object has none: such a lookup gives null).
+//
+// System information answers as Win32 answers a process of the same width
+// on the same processor: a 32-bit x86 process sees an Intel architecture
+// and a Pentium (586), a 64-bit one the x64 architecture. The version is
+// the one current Windows reports to programs that do not ask for more.
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/auxv.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/fault.h"
+#include "platform/platform.h"
+
+namespace tbx::os {
+namespace {
+
+// Returns the image start of the loaded object that holds `address`, and
+// its path in `*path`, or null when no loaded object holds it.
+void* image_of(const void* address, const char** path) {
+    Dl_info info;
+    if (!dladdr(address, &info)) return nullptr;
+    *path = info.dli_fname;
+    return info.dli_fbase;
+}
+
+void* main_image() {
+    const char* path;
+    return image_of(reinterpret_cast<const void*>(getauxval(AT_PHDR)), &path);
+}
+
+// Returns the path of `module` when it is the start of a loaded image, or
+// null. The main program's path is written to `own` of `size` bytes, since
+// the dynamic linker knows it only by the name it was started under.
+const char* module_path(Handle module, char* own, size_t size) {
+    const char* path = nullptr;
+    if (module && image_of(module, &path) != module) return nullptr;
+    if (module && module != main_image()) return path;
+    ssize_t n = readlink("/proc/self/exe", own, size - 1);
+    if (n <= 0) return nullptr;
+    own[n] = '\0';
+    return own;
+}
+
+// Opens one more use of `module` (null: the main program) for a symbol
+// lookup or an unload. Returns the dynamic linker's handle, or null when
+// `module` is not the start of a loaded image.
+void* dl_handle(Handle module) {
+    if (!module || module == main_image()) return dlopen(nullptr, RTLD_LAZY);
+    const char* path = nullptr;
+    if (image_of(module, &path) != module) return nullptr;
+    return dlopen(path, RTLD_LAZY | RTLD_NOLOAD);
+}
+
+}  // namespace
+
+Handle LoadLibraryA(const char* name) {
+    if (fault::hit(fault::kMachine)) return nullptr;
+    // An empty name would be the main program to the dynamic linker; to
+    // Win32 it is no module at all.
+    if (!name || !*name) return nullptr;
+    void* dl = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (!dl) return nullptr;
+    link_map* map = nullptr;
+    const char* path;
+    void* image = nullptr;
+    if (dlinfo(dl, RTLD_DI_LINKMAP, &map) == 0 && map) image = image_of(map->l_ld, &path);
+    // The use just counted stays with the caller until FreeLibrary.
+    if (!image) dlclose(dl);
+    return image;
+}
+
+int FreeLibrary(Handle module) {
+    if (fault::hit(fault::kMachine)) return 0;
+    // The main program is never unloaded; Win32 reports success.
+    if (!module) return 0;
+    if (module == main_image()) return 1;
+    void* dl = dl_handle(module);
+    if (!dl) return 0;
+    dlclose(dl);  // the use dl_handle opened
+    return dlclose(dl) == 0 ? 1 : 0;
+}
+
+uint32_t GetModuleFileNameA(Handle module, char* buffer, uint32_t size) {
+    if (fault::hit(fault::kMachine)) return 0;
+    char own[4096];
+    const char* path = module_path(module, own, sizeof own);
+    if (!path || size == 0) return 0;
+    size_t length = std::strlen(path);
+    if (length < size) {
+        std::memcpy(buffer, path, length + 1);
+        return static_cast<uint32_t>(length);
+    }
+    std::memcpy(buffer, path, size - 1);
+    buffer[size - 1] = '\0';
+    return size;
+}
+
+void* GetProcAddress(Handle module, const char* name) {
+    if (fault::hit(fault::kMachine)) return nullptr;
+    if (reinterpret_cast<uintptr_t>(name) >> 16 == 0) return nullptr;  // an ordinal
+    void* dl = dl_handle(module);
+    if (!dl) return nullptr;
+    void* address = dlsym(dl, name);
+    dlclose(dl);
+    // dlsym also searches the modules this one uses; Win32 does not.
+    const char* path;
+    void* own_image = module ? module : main_image();
+    if (!address || image_of(address, &path) != own_image) return nullptr;
+    return address;
+}
+
+uint32_t GetCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+void GetSystemInfo(SystemInfo* info) {
+    *info = SystemInfo{};
+#if defined(__x86_64__)
+    info->processor_architecture = kProcessorArchitectureAmd64;
+    info->processor_type = kProcessorAmdX8664;
+    info->processor_level = 6;
+    info->maximum_application_address = reinterpret_cast<void*>(uintptr_t{0x7FFFFFFEFFFF});
+#elif defined(__i386__)
+    info->processor_architecture = kProcessorArchitectureIntel;
+    info->processor_type = kProcessorIntelPentium;
+    info->processor_level = 6;
+    info->maximum_application_address = reinterpret_cast<void*>(uintptr_t{0x7FFEFFFF});
+#else
+    info->processor_architecture = 0xFFFF;  // unknown to the platform
+#endif
+    long page = sysconf(_SC_PAGESIZE);
+    long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    info->page_size = page > 0 ? static_cast<uint32_t>(page) : 4096;
+    info->number_of_processors = processors > 0 ? static_cast<uint32_t>(processors) : 1;
+    info->active_processor_mask = info->number_of_processors >= sizeof(uintptr_t) * 8
+                                      ? ~uintptr_t{0}
+                                      : (uintptr_t{1} << info->number_of_processors) - 1;
+    info->allocation_granularity = 0x10000;
+    info->minimum_application_address = reinterpret_cast<void*>(uintptr_t{0x10000});
+}
+
+int GetVersionExA(VersionInfoA* info) {
+    if (fault::hit(fault::kMachine)) return 0;
+    // Only the plain record is known here; Win32 too refuses a size it
+    // does not know.
+    if (info->size != sizeof(VersionInfoA)) return 0;
+    info->major_version = 6;
+    info->minor_version = 2;
+    info->build_number = 9200;
+    info->platform_id = kPlatformNt;
+    info->service_pack[0] = '\0';
+    return 1;
+}
+
+}  // namespace tbx::os
