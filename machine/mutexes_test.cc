@@ -125,6 +125,16 @@ TEST(Mutexes, BadNamesAndHandles) {
         EXPECT_EQ(0, ZmdReleaseMutex(h));
         EXPECT_EQ(0, ZmdCloseHandle(h));
     }
+    // Files share the handle space: a file can be waited for (it is always
+    // signalled) and closed here, but it is not a mutex to release.
+    char program[512];
+    ASSERT_LT(ZmdGetModuleFileName(nullptr, program, sizeof program), sizeof program);
+    void* file = ZfdOpen(program, 0x80000000u, 1);
+    ASSERT_NE(reinterpret_cast<void*>(-1), file);
+    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(file, 0));
+    EXPECT_EQ(0, ZmdReleaseMutex(file));
+    EXPECT_NE(0, ZmdCloseHandle(file));
+    EXPECT_EQ(-1, ZfdClose(file));
     // Validity is the value alone.
     EXPECT_EQ(0, ZmdIsValidMutex(nullptr));
     EXPECT_EQ(1, ZmdIsValidMutex(unnamed));
