@@ -33,6 +33,16 @@ bool LiteralPool::MakeBlock(uint16_t* index) {
 
 void LiteralPool::RemoveBlock(uint16_t index) { blocks_[index].reset(); }
 
+void LiteralPool::Mirror(const EntryList& pool) {
+    blocks_.clear();
+    blocks_.resize(pool.count);
+    for (size_t b = 0; b < pool.count; ++b) {
+        if (!pool.entries[b]) continue;
+        blocks_[b].reset(new tbx::ChunkBlock());
+        std::memcpy(blocks_[b].get(), pool.entries[b], sizeof(tbx::ChunkBlock));
+    }
+}
+
 uint32_t LiteralPool::Put(const void* bytes, uint16_t length) {
     if (!bytes || length == 0) return 0;
     auto* src = static_cast<const uint8_t*>(bytes);
