@@ -17,12 +17,26 @@
  * (3) 16-bit results of the string store and the text handles use 0xFFFF for
  *     "the data did not fit the buffer"; a stored length of 65535 reads back
  *     as the same value.
- * (4) Handles that were freed, or values that never were handles, are
- *     rejected with the function's rejection value without touching memory
- *     outside the store. Freeing a handle that names a chunk inside another
- *     live string's chain (its first chunk or one further along) frees that
- *     part of the other string: a handle is a plain value and the store
- *     cannot tell whose it is. No other call can change a stored string.
+ * (4) Any 32-bit value may be passed as a string or text handle: the store
+ *     looks it up in its own blocks and never reads or writes outside them
+ *     and the caller's arguments. A value that names no occupied chunk (one
+ *     that never was a handle, or a freed handle whose chunk no later store
+ *     has taken) gets the function's rejection value; 0xFFFFFFFF reads as a
+ *     string of no bytes. A handle is a plain value and the store cannot tell
+ *     whose it is: a freed handle whose chunk a later store took names that
+ *     string, or part of it; freeing a handle that names any chunk of a live
+ *     string's chain (its first or one further along) frees that chunk and
+ *     the rest of that chain. The string it was cut from keeps its front
+ *     chunks, whose chain now leads to free chunks or into strings stored
+ *     since: treat its handle as freed, because freeing it would free those
+ *     too. Apart from such frees, nothing a caller passes changes a stored
+ *     string: a string stored and not freed reads back unchanged.
+ *     Pointer arguments are the caller's memory: a buffer must hold `size`
+ *     bytes, a text must be terminated, and the bytes ZmsPtr and hstrptr
+ *     point to are for reading. The memory functions reject an address that
+ *     is not the start of a live block, but act on any block the library
+ *     made, including the string store's own blocks, whose addresses a caller
+ *     can work out from ZmsPtr: passing one of those is outside the contract.
  * (5) Ownership: the library owns the string store. Callers own their
  *     string and text handles (valid until freed), their EntryList records
  *     and the blocks filed in them, FindRecords, and file, module and mutex
@@ -116,7 +130,7 @@ void *TBX_CALL ZmdReAlloc(void *block, uint32_t size, uint8_t flags) TBX_NOEXCEP
 
 /* Frees the block at `block`. Returns null when it was freed, and `block`
  * itself when it was not a block (so null gives null) or could not be
- * freed. */
+ * freed (it then stays a block, at the same address). */
 void *TBX_CALL ZmdFree(void *block) TBX_NOEXCEPT;
 
 /* ---- entry lists ---------------------------------------------------------
@@ -131,8 +145,9 @@ void *TBX_CALL ZmdFree(void *block) TBX_NOEXCEPT;
 uint32_t TBX_CALL MakeListEntry(EntryList *list, uint16_t *index, void **entry,
                                 uint16_t size) TBX_NOEXCEPT;
 
-/* Frees the block in slot `index` of `list`, if any, and empties the slot.
- * An index at or beyond `count` is ignored. Always returns STATUS_OK. */
+/* Frees the block in slot `index` of `list`, if any, and empties the slot;
+ * a block that could not be freed stays in its slot. An index at or beyond
+ * `count` is ignored. Always returns STATUS_OK. */
 uint32_t TBX_CALL RemoveListEntry(EntryList *list, uint16_t index) TBX_NOEXCEPT;
 
 /* ---- string store --------------------------------------------------------
@@ -153,8 +168,8 @@ uint16_t TBX_CALL ZmsGet(StringHandle h, void *buffer, uint16_t size) TBX_NOEXCE
 uint16_t TBX_CALL ZmsLen(StringHandle h) TBX_NOEXCEPT;
 
 /* Returns the address of the bytes of `h` in the store when the whole
- * string lies in one chunk (32 bytes or fewer), else null. The pointer is
- * valid until the string is freed. */
+ * string lies in one chunk (32 bytes or fewer), else null. The bytes are
+ * for reading; the pointer is valid until the string is freed. */
 void *TBX_CALL ZmsPtr(StringHandle h) TBX_NOEXCEPT;
 
 /* Frees the string of `h`. Does nothing for 0 or a rejected handle. */

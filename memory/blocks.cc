@@ -56,5 +56,8 @@ extern "C" void* TBX_CALL ZmdFree(void* block) noexcept {
     os::Handle mem = os::GlobalHandle(block);
     if (!mem) return block;
     os::GlobalUnlock(mem);
-    return os::GlobalFree(mem) ? block : nullptr;
+    if (!os::GlobalFree(mem)) return nullptr;
+    // Still a block: locked again, so it keeps its address.
+    os::GlobalLock(mem);
+    return block;
 }

@@ -102,9 +102,11 @@ TEST(Blocks, FailedResizeKeepsTheOldBlock) {
 
 TEST(Blocks, LockFailureFreesTheObject) {
     // A fresh object that cannot be locked is freed again: null, no leak.
+    int32_t live = tbx::fault::live_objects();
     tbx::fault::arm(1, tbx::fault::kLock);
     EXPECT_EQ(nullptr, ZmdAlloc(0x40, 64));
     EXPECT_TRUE(tbx::fault::fired());
+    EXPECT_EQ(live, tbx::fault::live_objects());
     // A resized object that cannot be locked is lost too; the result is null.
     void* p = ZmdAlloc(0x40, 64);
     ASSERT_NE(p, nullptr);
@@ -112,6 +114,22 @@ TEST(Blocks, LockFailureFreesTheObject) {
     EXPECT_EQ(nullptr, ZmdReAlloc(p, 128, 0x40));
     tbx::fault::arm(0);
     EXPECT_EQ(p, ZmdFree(p));
+    EXPECT_EQ(live, tbx::fault::live_objects());
+}
+
+TEST(Blocks, FailedFreeKeepsTheBlock) {
+    auto* p = static_cast<uint8_t*>(ZmdAlloc(0x40, 64));
+    ASSERT_NE(p, nullptr);
+    p[5] = 9;
+    tbx::fault::arm(1, tbx::fault::kFree);
+    EXPECT_EQ(p, ZmdFree(p));
+    tbx::fault::arm(0);
+    // Still a block at its address: it grows and frees as any other.
+    EXPECT_EQ(9, p[5]);
+    auto* q = static_cast<uint8_t*>(ZmdReAlloc(p, 4096, 0x40));
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(9, q[5]);
+    EXPECT_EQ(nullptr, ZmdFree(q));
 }
 
 }  // namespace

@@ -44,9 +44,9 @@ extern "C" uint32_t TBX_CALL MakeListEntry(EntryList* list, uint16_t* index, voi
 }
 
 extern "C" uint32_t TBX_CALL RemoveListEntry(EntryList* list, uint16_t index) noexcept {
-    if (index < list->count && list->entries[index]) {
-        ZmdFree(list->entries[index]);
+    // A block the platform would not free stays filed: emptying its slot
+    // would drop the last pointer to it.
+    if (index < list->count && list->entries[index] && !ZmdFree(list->entries[index]))
         list->entries[index] = nullptr;
-    }
     return STATUS_OK;
 }

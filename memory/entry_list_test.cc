@@ -83,6 +83,7 @@ TEST(EntryList, SizeZeroBlockIsNoRoom) {
 TEST(EntryList, EachFailedAllocationLeavesAUsableList) {
     for (int grown = 0; grown <= 1; ++grown) {
         for (uint32_t k = 1;; ++k) {
+            int32_t live = tbx::fault::live_objects();
             EntryList list{};
             uint16_t index = 0;
             if (grown) ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, nullptr, 32));
@@ -120,10 +121,11 @@ TEST(EntryList, EachFailedAllocationLeavesAUsableList) {
                 EXPECT_EQ(nullptr, list.entries[index]);
                 EXPECT_EQ(nullptr, entry);
             }
-            // The list still works.
+            // The list still works, and holds every object that was made.
             ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, nullptr, 32));
             EXPECT_NE(nullptr, list.entries[index]);
             Clear(&list);
+            EXPECT_EQ(live, tbx::fault::live_objects());
         }
     }
 }

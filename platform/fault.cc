@@ -9,6 +9,7 @@ uint32_t g_target = 0;
 uint32_t g_kinds = 0;
 uint32_t g_count = 0;
 bool g_fired = false;
+int32_t g_objects = 0;
 }  // namespace
 
 bool hit(Kind kind) {
@@ -27,5 +28,7 @@ void arm(uint32_t k, uint32_t kinds) {
 
 uint32_t calls() { return g_count; }
 bool fired() { return g_fired; }
+void count_objects(int delta) { g_objects += delta; }
+int32_t live_objects() { return g_objects; }
 }  // namespace tbx::fault
 #endif

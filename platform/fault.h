@@ -30,8 +30,15 @@ void arm(uint32_t k, uint32_t kinds = kMemory);
 uint32_t calls();
 // Returns true when the armed failure has happened.
 bool fired();
+// Counts global memory objects made (+1) and freed (-1); the backends call
+// it after each GlobalAlloc or GlobalFree that succeeded.
+void count_objects(int delta);
+// Returns the global memory objects made and not yet freed, so tests can
+// tell that a failure leaked none.
+int32_t live_objects();
 #else
 constexpr bool hit(Kind) { return false; }
+constexpr void count_objects(int) {}
 #endif
 
 }  // namespace tbx::fault

@@ -173,6 +173,7 @@ Handle GlobalAlloc(uint32_t flags, size_t bytes) {
         add_address(data, index);
     }
     g_heap.objects[index] = Object{data, bytes, bytes, 0, 0, true};
+    fault::count_objects(1);
     return handle_of(index);
 }
 
@@ -242,6 +243,7 @@ Handle GlobalFree(Handle mem) {
         std::free(o->data);
     }
     release_entry(static_cast<uint32_t>(o - g_heap.objects));
+    fault::count_objects(-1);
     return nullptr;
 }
 

@@ -10,7 +10,9 @@ namespace tbx::os {
 
 Handle GlobalAlloc(uint32_t flags, size_t bytes) {
     if (fault::hit(fault::kAlloc)) return nullptr;
-    return ::GlobalAlloc(flags, bytes);
+    Handle mem = ::GlobalAlloc(flags, bytes);
+    if (mem) fault::count_objects(1);
+    return mem;
 }
 
 void* GlobalLock(Handle mem) {
@@ -33,7 +35,9 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
 
 Handle GlobalFree(Handle mem) {
     if (fault::hit(fault::kFree)) return mem;
-    return ::GlobalFree(mem);
+    Handle kept = ::GlobalFree(mem);
+    if (!kept) fault::count_objects(-1);
+    return kept;
 }
 
 void DisableThreadLibraryCalls(Handle module) {

@@ -11,6 +11,9 @@
 #   win-x86-stdcall  the __stdcall flavour of the x86 DLL: built, export table checked
 #   consumer         programs built outside the tree against the installed library
 #                    and the Windows release bundles (scripts/consumer-test.sh)
+
+#   fuzz             the fuzz driver for 60 s from its seed corpus (scripts/fuzz.sh)
+#   valgrind         linux-x64 tests under memcheck (scripts/valgrind.sh)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -91,6 +94,24 @@ grep -E '^(FAIL|      )' "$log_dir/consumer.log"
 total_pass=$((total_pass + c_pass)); total_fail=$((total_fail + c_fail))
 summary+=("$(printf '%-16s %4d passed %3d failed %5ds  %s' consumer "$c_pass" "$c_fail" $(( $(date +%s) - t0 )) "(build/logs/consumer.log)")")
 say "consumer: $c_pass passed, $c_fail failed"
+
+# run_step NAME COMMAND...: one more entry in the summary, counted as one
+# test that passes when COMMAND exits 0; its output goes to the log.
+run_step() {
+    local name=$1; shift
+    local t0=$(date +%s) passed=1 failed=0 note=""
+    if ! "$@" >"$log_dir/$name.log" 2>&1; then
+        tail -20 "$log_dir/$name.log"
+        passed=0; failed=1; note="(build/logs/$name.log)"
+    fi
+    total_pass=$((total_pass + passed))
+    total_fail=$((total_fail + failed))
+    summary+=("$(printf '%-16s %4d passed %3d failed %5ds  %s' "$name" "$passed" "$failed" $(( $(date +%s) - t0 )) "$note")")
+    say "$name: $passed passed, $failed failed $note"
+}
+
+run_step fuzz bash scripts/fuzz.sh 60
+run_step valgrind bash scripts/valgrind.sh
 
 echo
 echo "Summary ($(( $(date +%s) - start ))s)"

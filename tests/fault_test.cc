@@ -1,6 +1,8 @@
-// Out of memory at every step: each allocation, resize and lock that a
-// store or copy makes fails in turn. The operation returns 0, nothing it
-// stored is left behind, and every other string reads back unchanged.
+// Out of memory at every step: each allocation, resize, lock and free that
+// a store, copy or free makes fails in turn. A store or copy returns 0,
+// nothing it stored is left behind, no global memory object is leaked,
+// and every other string reads back unchanged.
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -40,6 +42,16 @@ void ExpectKept(const std::vector<Kept>& kept) {
     }
 }
 
+// Every global memory object alive is the pool's: its slot array or one
+// of its blocks.
+void ExpectNoLeak() {
+    int32_t held = stringPool.entries ? 1 : 0;
+    for (unsigned b = 0; b < stringPool.count; ++b) held += stringPool.entries[b] ? 1 : 0;
+    EXPECT_EQ(held, tbx::fault::live_objects());
+}
+
+constexpr uint32_t kEveryMemoryCall = tbx::fault::kMemory | tbx::fault::kFree;
+
 unsigned UsedChunks() {
     unsigned used = 0;
     for (unsigned b = 0; b < stringPool.count; ++b)
@@ -50,14 +62,17 @@ unsigned UsedChunks() {
 // Runs `op` with the k-th memory call failing, for k = 1, 2, ... until it
 // runs through; checks that every failure leaves the pool as it was. A
 // failure the operation recovers from (a grown slot array locked again)
-// gives a handle like a run without failures.
+// gives a handle like a run without failures. A slot array that grew
+// stays grown and changes the calls the next run makes, so the count of
+// calls starts again from 1.
 template <typename Op>
 void EveryFailure(const std::vector<Kept>& kept, Op op) {
     unsigned refused = 0;
     for (uint32_t k = 1;; ++k) {
         SCOPED_TRACE(testing::Message() << "failing call " << k);
         unsigned used = UsedChunks();
-        tbx::fault::arm(k, tbx::fault::kMemory);
+        uint16_t slots = stringPool.count;
+        tbx::fault::arm(k, kEveryMemoryCall);
         StringHandle h = op();
         bool fired = tbx::fault::fired();
         tbx::fault::arm(0);
@@ -70,7 +85,9 @@ void EveryFailure(const std::vector<Kept>& kept, Op op) {
         }
         ASSERT_EQ(used, UsedChunks());
         ExpectKept(kept);
+        ExpectNoLeak();
         EXPECT_POOL_SOUND();
+        if (stringPool.count != slots) k = 0;
     }
     EXPECT_GE(refused, 2u) << "the operation made no block";
 }
@@ -95,6 +112,57 @@ TEST(Faults, CopyThatMakesBlocksAndGrowsTheArray) {
 TEST(Faults, FirstStoreInAFreshProcess) {
     EveryFailure({}, [] { return ZmsPut("hello", 6); });
     EXPECT_EQ(0xFF000000u, ZmsPut("hello", 6));
+}
+
+TEST(Faults, TextsThatMakeBlocks) {
+    std::vector<Kept> kept = FillSome();
+    std::string text(20000, 't');
+    EveryFailure(kept, [&] { return hstrput(text.c_str()); });
+    StringHandle source = hstrput(text.c_str());
+    EveryFailure(kept, [&] { return hstrdup(source, nullptr); });
+    EXPECT_EQ(0, hstrcmp(source, text.c_str()));
+}
+
+// This tests a bug where RemoveListEntry emptied the slot of a block the
+// platform would not free: the free of a block's last string leaked the
+// block, and a caller's list lost the only pointer to its block.
+TEST(Faults, FreeThatCannotReleaseItsBlock) {
+    std::vector<Kept> kept = FillSome();
+    std::vector<uint8_t> big(30000, 'F');
+    for (uint32_t k = 1;; ++k) {
+        SCOPED_TRACE(testing::Message() << "failing call " << k);
+        unsigned used = UsedChunks();
+        StringHandle h = ZmsPut(big.data(), 30000);  // spans blocks of its own
+        ASSERT_NE(0u, h);
+        tbx::fault::arm(k, kEveryMemoryCall);
+        ZmsFree(h);
+        bool fired = tbx::fault::fired();
+        tbx::fault::arm(0);
+        // The chunks are free either way; a block that could not be
+        // released stays in its slot, empty, and is filled again first.
+        EXPECT_EQ(0, ZmsLen(h));
+        ASSERT_EQ(used, UsedChunks());
+        ExpectKept(kept);
+        ExpectNoLeak();
+        EXPECT_POOL_SOUND();
+        if (!fired) break;
+    }
+
+    EntryList list{};
+    uint16_t index;
+    void* entry;
+    ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, &entry, 64));
+    static_cast<uint8_t*>(entry)[63] = 0x77;
+    int32_t live = tbx::fault::live_objects();
+    tbx::fault::arm(1, tbx::fault::kFree);
+    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, index));
+    tbx::fault::arm(0);
+    ASSERT_EQ(entry, list.entries[index]);
+    EXPECT_EQ(0x77, static_cast<uint8_t*>(entry)[63]);
+    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, index));
+    EXPECT_EQ(nullptr, list.entries[index]);
+    EXPECT_EQ(live - 1, tbx::fault::live_objects());
+    EXPECT_EQ(nullptr, ZmdFree(list.entries));
 }
 
 }  // namespace

@@ -44,6 +44,16 @@ void LiteralPool::Chain::Append(tbx::ChunkBlock* block, uint32_t b, unsigned c, 
 }
 
 
+void LiteralPool::Mirror(const EntryList& pool) {
+    blocks_.clear();
+    blocks_.resize(pool.count);
+    for (size_t b = 0; b < pool.count; ++b) {
+        if (!pool.entries[b]) continue;
+        blocks_[b].reset(new tbx::ChunkBlock());
+        std::memcpy(blocks_[b].get(), pool.entries[b], sizeof(tbx::ChunkBlock));
+    }
+}
+
 uint32_t LiteralPool::Put(const void* bytes, uint16_t length) {
     if (!bytes || length == 0) return 0;
     auto* src = static_cast<const uint8_t*>(bytes);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "strings/chunk_block.h"
+#include "tembrix.h"
 
 namespace model {
 
@@ -32,6 +33,10 @@ public:
     uint16_t HLen(uint32_t h) const;
     uint32_t HDup(uint32_t h, const char* text);
     void HFree(uint32_t h);
+
+    // Becomes a copy of `pool`: its count and every block it holds. For
+    // tests that let the library fail a call the model was not told about.
+    void Mirror(const EntryList& pool);
 
     // The pool as the entry list holds it: one entry per slot, null if empty.
     size_t count() const { return blocks_.size(); }
