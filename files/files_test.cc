@@ -237,7 +237,7 @@ TEST_F(FilesTest, RecordDescribesEachMatch) {
 
 TEST_F(FilesTest, SearchEndsCleanlyAndRecordsCanBeReused) {
     Put("only.txt", "x");
-    FindRecord record;
+    FindRecord record{};
     ASSERT_EQ(0, ZfdFindFirst("only.txt", 0, &record));
     FindRecord kept = record;
     // Past the last match, the record keeps that match.
