@@ -10,14 +10,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build/logs
-bash scripts/install-deps.sh base >build/logs/coverage.install.log 2>&1 ||
-    { tail -20 build/logs/coverage.install.log; echo "could not install the build packages"; exit 1; }
-if ! { cmake --preset coverage >build/logs/coverage.configure.log 2>&1 &&
-       cmake --build --preset coverage >build/logs/coverage.build.log 2>&1; }; then
-    tail -30 build/logs/coverage.build.log 2>/dev/null || cat build/logs/coverage.configure.log
-    echo "the coverage preset did not build"
-    exit 1
-fi
+bash scripts/build-preset.sh coverage || exit 1
 find build/coverage -name '*.gcda' -delete
 ctest --preset coverage >build/logs/coverage.test.log 2>&1
 status=$?

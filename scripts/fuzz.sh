@@ -17,14 +17,7 @@ seconds=${1:-1800}
 run=build/fuzz-run
 mkdir -p build/logs "$run/corpus" "$run/artifacts"
 
-bash scripts/install-deps.sh base >build/logs/fuzz.install.log 2>&1 ||
-    { tail -20 build/logs/fuzz.install.log; echo "could not install the build packages"; exit 1; }
-if ! { cmake --preset fuzz >build/logs/fuzz.configure.log 2>&1 &&
-       cmake --build --preset fuzz >build/logs/fuzz.build.log 2>&1; }; then
-    tail -30 build/logs/fuzz.build.log 2>/dev/null || cat build/logs/fuzz.configure.log
-    echo "the fuzz preset did not build"
-    exit 1
-fi
+bash scripts/build-preset.sh fuzz || exit 1
 
 echo "== fuzzing for ${seconds}s (log: $run/fuzz.log)"
 build/fuzz/bin/tembrix_fuzz -max_total_time="$seconds" -max_len=2048 -len_control=20 \
