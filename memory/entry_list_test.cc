@@ -1,5 +1,5 @@
 // Entry lists: slot reuse, growth one slot at a time, the 65534-slot limit,
-// and what a failed allocation leaves behind.
+// and what a failed allocation or free leaves behind.
 #include <gtest/gtest.h>
 
 #include "platform/fault.h"
@@ -17,23 +17,16 @@ TEST(EntryList, FillsLowestEmptySlotAndGrowsByOne) {
     EntryList list{};
     uint16_t index = 99;
     void* entry = nullptr;
-    ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, &entry, 16));
-    EXPECT_EQ(0, index);
-    EXPECT_EQ(1, list.count);
-    EXPECT_EQ(entry, list.entries[0]);
-    auto* bytes = static_cast<uint8_t*>(entry);
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(0, bytes[i]);
-
-    ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, nullptr, 16));
-    EXPECT_EQ(1, index);
-    EXPECT_EQ(2, list.count);
-    ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, nullptr, 16));
-    EXPECT_EQ(2, index);
-
-    // Removing leaves the slot empty and the count as it was; the next
-    // entry takes the lowest empty slot.
-    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, 1));
-    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, 0));
+    for (uint16_t want = 0; want < 3; ++want) {
+        ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, &entry, 16));
+        EXPECT_EQ(want, index);
+        EXPECT_EQ(want + 1, list.count);
+        EXPECT_EQ(entry, list.entries[want]);
+        EXPECT_EQ(0, static_cast<uint8_t*>(entry)[15]);
+    }
+    // Removing empties the slot and keeps the count; removing an empty
+    // slot or one past the end changes nothing.
+    for (uint16_t i : {1, 0, 0, 3, 0xFFFF}) EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, i));
     EXPECT_EQ(nullptr, list.entries[0]);
     EXPECT_EQ(3, list.count);
     ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, &entry, 8));
@@ -41,40 +34,25 @@ TEST(EntryList, FillsLowestEmptySlotAndGrowsByOne) {
     ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, &entry, 8));
     EXPECT_EQ(1, index);
     EXPECT_EQ(3, list.count);
-
-    // Removing an empty slot, or one past the end, changes nothing.
-    void* kept = list.entries[2];
-    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, 2));
-    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, 2));
-    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, 3));
-    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, 0xFFFF));
-    EXPECT_EQ(nullptr, list.entries[2]);
-    EXPECT_NE(nullptr, kept);
     Clear(&list);
-}
 
-TEST(EntryList, FullListRefusesEvenWithEmptySlots) {
-    EntryList list{};
+    // A block of size 0 fails after its slot was chosen and the array made.
+    EXPECT_EQ(STATUS_NO_ROOM, MakeListEntry(&list, &index, nullptr, 0));
+    EXPECT_EQ(0, index);
+    EXPECT_EQ(1, list.count);
+    EXPECT_EQ(nullptr, list.entries[0]);
+    Clear(&list);
+
+    // A full list refuses even with empty slots, and writes nothing back.
     list.count = 0xFFFE;
     list.entries = static_cast<void**>(ZmdAlloc(0x40, sizeof(void*) * 0xFFFE));
     ASSERT_NE(nullptr, list.entries);
-    uint16_t index = 1234;
-    void* entry = &list;
+    index = 1234;
+    entry = &list;
     EXPECT_EQ(STATUS_NO_ROOM, MakeListEntry(&list, &index, &entry, 16));
     EXPECT_EQ(1234, index);
     EXPECT_EQ(static_cast<void*>(&list), entry);
     EXPECT_EQ(nullptr, ZmdFree(list.entries));
-}
-
-TEST(EntryList, SizeZeroBlockIsNoRoom) {
-    EntryList list{};
-    uint16_t index = 7;
-    EXPECT_EQ(STATUS_NO_ROOM, MakeListEntry(&list, &index, nullptr, 0));
-    // The slot was chosen and the array made before the block failed.
-    EXPECT_EQ(0, index);
-    EXPECT_EQ(1, list.count);
-    EXPECT_EQ(nullptr, list.entries[0]);
-    Clear(&list);
 }
 
 // Every allocation of MakeListEntry fails in turn: the first array, the
@@ -114,9 +92,9 @@ TEST(EntryList, EachFailedAllocationLeavesAUsableList) {
                 EXPECT_EQ(grown ? count_before : 0xBEEF, index);
                 EXPECT_EQ(static_cast<void*>(&list), entry);
             } else {
-                EXPECT_EQ(STATUS_NO_ROOM, status);
                 // The slot was chosen, then its block failed: the slot is
                 // empty, its index written, *entry cleared.
+                EXPECT_EQ(STATUS_NO_ROOM, status);
                 EXPECT_EQ(list.count - 1, index);
                 EXPECT_EQ(nullptr, list.entries[index]);
                 EXPECT_EQ(nullptr, entry);
@@ -128,6 +106,26 @@ TEST(EntryList, EachFailedAllocationLeavesAUsableList) {
             EXPECT_EQ(live, tbx::fault::live_objects());
         }
     }
+}
+
+// This tests a bug where RemoveListEntry emptied the slot of a block the
+// platform would not free, so the list lost the only pointer to its block.
+TEST(EntryList, RemoveKeepsABlockThatCannotBeFreed) {
+    EntryList list{};
+    uint16_t index;
+    void* entry;
+    ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, &entry, 64));
+    static_cast<uint8_t*>(entry)[63] = 0x77;
+    int32_t live = tbx::fault::live_objects();
+    tbx::fault::arm(1, tbx::fault::kFree);
+    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, index));
+    tbx::fault::arm(0);
+    ASSERT_EQ(entry, list.entries[index]);
+    EXPECT_EQ(0x77, static_cast<uint8_t*>(entry)[63]);
+    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, index));
+    EXPECT_EQ(nullptr, list.entries[index]);
+    EXPECT_EQ(live - 1, tbx::fault::live_objects());
+    EXPECT_EQ(nullptr, ZmdFree(list.entries));
 }
 
 }  // namespace

@@ -55,17 +55,4 @@ TEST(Interface, CallableFromC) { EXPECT_EQ(0, tbx_abi_round_trip()); }
 
 TEST(Interface, MachineServicesCallableFromC) { EXPECT_EQ(0, tbx_abi_machine()); }
 
-TEST(Interface, ForeignPointersAreNotBlocks) {
-    int on_stack = 1;
-    auto* block = static_cast<uint8_t*>(ZmdAlloc(0x40, 64));
-    ASSERT_NE(nullptr, block);
-    EXPECT_EQ(&on_stack, ZmdFree(&on_stack));
-    EXPECT_EQ(block + 8, ZmdFree(block + 8));
-    EXPECT_EQ(nullptr, ZmdReAlloc(&on_stack, 8, 0));
-    EXPECT_EQ(nullptr, ZmdFree(block));
-    EXPECT_EQ(block, ZmdFree(block));
-    EXPECT_EQ(nullptr, ZmdReAlloc(block, 128, 0x40));
-    EXPECT_EQ(1, on_stack);
-}
-
 }  // namespace
