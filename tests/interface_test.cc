@@ -6,9 +6,6 @@
 
 #include "tembrix.h"
 
-extern "C" int tbx_abi_round_trip(void);
-extern "C" int tbx_abi_machine(void);
-
 namespace {
 
 // The start of the block that holds the one-chunk string `h`: its payload
@@ -50,9 +47,5 @@ TEST(Interface, RoadOfOneTextThroughTheBlock) {
     EXPECT_EQ(0xFFFF, hstrlen(h));
     EXPECT_EQ(0xFF000000u, ZmsPut("again", 5));
 }
-
-TEST(Interface, CallableFromC) { EXPECT_EQ(0, tbx_abi_round_trip()); }
-
-TEST(Interface, MachineServicesCallableFromC) { EXPECT_EQ(0, tbx_abi_machine()); }
 
 }  // namespace
