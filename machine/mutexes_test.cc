@@ -1,239 +1,105 @@
-// Mutexes: ownership by a thread, taking again, time-outs, abandonment,
-// names, and the same across a process boundary, where a copy of this
-// program opens the mutex by name.
-#include <cctype>
+// Mutexes: ownership by a thread, taking again, time-outs, abandonment and
+// names, within a process and across a process boundary.
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "tembrix.h"
-#include "tests/child_process.h"
 
 namespace {
 
 constexpr uint32_t kTaken = 0;
 constexpr uint32_t kAbandoned = 0x80;
 constexpr uint32_t kTimedOut = 0x102;
-constexpr uint32_t kFailed = 0xFFFFFFFF;
-constexpr uint32_t kForever = 0xFFFFFFFF;
 
-// A mutex name no other test process uses at the same time.
-std::string UniqueName(const char* what) {
-    return "tbx-test-" + std::to_string(ZmdGetCurrentTask()) + "-" + what;
+// A mutex name of this build of the tests, the same in the child process
+// of a death test, which on Windows runs its test again from the start:
+// other builds and programs running at the same time use other names.
+std::string UniqueName(const char* prefix) {
+    char self[1024] = {};
+    ZmdGetModuleFileName(nullptr, self, sizeof self - 1);
+    return prefix + std::to_string(std::hash<std::string>{}(self));
 }
 
-// Runs `body` on a thread of its own and waits for it to end.
-template <typename Body>
-void OnOtherThread(Body body) {
-    std::thread(body).join();
-}
-
-TEST(Mutexes, OwnedByOneThreadAndTakenAgainByIt) {
-    void* m = ZmdCreateMutex(1, nullptr);
+TEST(Mutexes, OwnedByOneThreadTakenAgainAbandonedWhenItEnds) {
+    void* m = ZmdCreateMutex(1, "");  // an empty name: unnamed
     ASSERT_NE(nullptr, m);
-    EXPECT_EQ(1, ZmdIsValidMutex(m));
     EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));  // its owner takes it again
-    OnOtherThread([m] {
-        EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(m, 0));
+    EXPECT_NE(0, ZmdReleaseMutex(m));
+    // Still taken once: another thread times out and may not release it.
+    std::thread([m] {
         EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(m, 50));
-        EXPECT_EQ(0, ZmdReleaseMutex(m));  // not the owner's to release
-    });
-    // Two takings, two releases; a third finds it no longer owned.
-    EXPECT_NE(0, ZmdReleaseMutex(m));
-    OnOtherThread([m] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(m, 0)); });
-    EXPECT_NE(0, ZmdReleaseMutex(m));
-    EXPECT_EQ(0, ZmdReleaseMutex(m));
-
-    OnOtherThread([m] { EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, kForever)); });
-    // The thread ended holding it: the next taker hears so, once.
-    EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 5000));
-    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));
-    EXPECT_NE(0, ZmdReleaseMutex(m));
-    EXPECT_NE(0, ZmdReleaseMutex(m));
-    EXPECT_NE(0, ZmdCloseHandle(m));
-}
-
-TEST(Mutexes, WaiterWakesWhenTheOwnerReleases) {
-    void* m = ZmdCreateMutex(1, nullptr);
-    ASSERT_NE(nullptr, m);
-    uint32_t result = kFailed;
-    std::thread waiter([m, &result] {
-        result = ZmdWaitForSingleObject(m, 10000);
-        ZmdReleaseMutex(m);
-    });
+        EXPECT_EQ(0, ZmdReleaseMutex(m));
+    }).join();
+    // A waiter wakes at the last release and ends holding the mutex; the
+    // next taker hears so, and holds it once.
+    std::thread waiter([m] { EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0xFFFFFFFF)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_NE(0, ZmdReleaseMutex(m));
     waiter.join();
-    EXPECT_EQ(kTaken, result);
+    EXPECT_EQ(0, ZmdReleaseMutex(m));
+    EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 5000));
+    EXPECT_NE(0, ZmdReleaseMutex(m));
+    EXPECT_EQ(0, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdCloseHandle(m));
 }
 
-TEST(Mutexes, NamesOpenTheSameMutex) {
-    std::string name = UniqueName("names");
-    EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
+TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
+    std::string name = UniqueName("tbx-names-");
     void* first = ZmdCreateMutex(0, name.c_str());
-    ASSERT_NE(nullptr, first);
-    // Creating an existing name opens it; the initial owner is ignored, so
-    // another thread still finds it free.
+    // Creating an existing name opens it and ignores the initial owner;
+    // "Local\" is the namespace of plain names.
     void* second = ZmdCreateMutex(1, name.c_str());
-    ASSERT_NE(nullptr, second);
-    EXPECT_NE(first, second);
-    OnOtherThread([first] {
+    void* local = ZmdOpenMutex(("Local\\" + name).c_str());
+    ASSERT_TRUE(first && second && local);
+    std::thread([first] {
         EXPECT_EQ(kTaken, ZmdWaitForSingleObject(first, 0));
         EXPECT_NE(0, ZmdReleaseMutex(first));
-    });
-    // Taken through one handle, owned through all of them.
-    void* opened = ZmdOpenMutex(name.c_str());
-    ASSERT_NE(nullptr, opened);
+    }).join();
+    // Taken through one handle, the mutex is held through all of them.
     EXPECT_EQ(kTaken, ZmdWaitForSingleObject(second, 0));
-    OnOtherThread([opened] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(opened, 0)); });
-    EXPECT_NE(0, ZmdReleaseMutex(opened));
-
-    // "Local\" is the namespace of plain names; names are case-sensitive.
-    std::string local = "Local\\" + name;
-    void* by_local = ZmdOpenMutex(local.c_str());
-    EXPECT_NE(nullptr, by_local);
-    std::string upper = name;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(nullptr, ZmdOpenMutex(upper.c_str()));
-
-    for (void* h : {first, second, opened, by_local})
-        if (h) EXPECT_NE(0, ZmdCloseHandle(h));
-    // Gone with its last handle.
-    EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
-}
-
-TEST(Mutexes, BadNamesAndHandles) {
-    EXPECT_EQ(nullptr, ZmdOpenMutex(nullptr));
+    std::thread([local] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(local, 0)); }).join();
+    EXPECT_NE(0, ZmdReleaseMutex(local));
+    // Names are case-sensitive, and a backslash elsewhere makes no name.
+    EXPECT_EQ(nullptr, ZmdOpenMutex(UniqueName("TBX-NAMES-").c_str()));
+    EXPECT_EQ(nullptr, ZmdCreateMutex(0, (name + "\\a").c_str()));
     EXPECT_EQ(nullptr, ZmdOpenMutex(""));
-    std::string nested = UniqueName("a\\b");
-    EXPECT_EQ(nullptr, ZmdCreateMutex(0, nested.c_str()));
-    // An empty name makes an unnamed mutex.
-    void* unnamed = ZmdCreateMutex(0, "");
-    ASSERT_NE(nullptr, unnamed);
-    EXPECT_NE(0, ZmdCloseHandle(unnamed));
+    EXPECT_EQ(nullptr, ZmdOpenMutex(nullptr));
+    for (void* h : {first, second, local}) EXPECT_NE(0, ZmdCloseHandle(h));
+    EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
 
-    // A closed handle, and values that never were handles, are refused.
+    // A closed handle, null and a value that was never a handle fail every
+    // call; validity is told by the value alone.
     int on_stack = 0;
-    for (void* h : {unnamed, static_cast<void*>(nullptr), static_cast<void*>(&on_stack)}) {
-        EXPECT_EQ(kFailed, ZmdWaitForSingleObject(h, 0));
+    for (void* h : {first, static_cast<void*>(nullptr), static_cast<void*>(&on_stack)}) {
+        EXPECT_EQ(0xFFFFFFFFu, ZmdWaitForSingleObject(h, 0));
         EXPECT_EQ(0, ZmdReleaseMutex(h));
         EXPECT_EQ(0, ZmdCloseHandle(h));
+        EXPECT_EQ(h != nullptr, ZmdIsValidMutex(h));
     }
-    // Files share the handle space: a file can be waited for (it is always
-    // signalled) and closed here, but it is not a mutex to release.
-    char program[512];
-    ASSERT_LT(ZmdGetModuleFileName(nullptr, program, sizeof program), sizeof program);
-    void* file = ZfdOpen(program, 0x80000000u, 1);
-    ASSERT_NE(reinterpret_cast<void*>(-1), file);
-    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(file, 0));
-    EXPECT_EQ(0, ZmdReleaseMutex(file));
-    EXPECT_NE(0, ZmdCloseHandle(file));
-    EXPECT_EQ(-1, ZfdClose(file));
-    // Validity is the value alone.
-    EXPECT_EQ(0, ZmdIsValidMutex(nullptr));
-    EXPECT_EQ(1, ZmdIsValidMutex(unnamed));
-    EXPECT_EQ(1, ZmdIsValidMutex(&on_stack));
     EXPECT_EQ(0, on_stack);
 }
 
-// ---- across processes ----------------------------------------------------------
-
-TEST(MutexesAcrossProcesses, TimeOutWhileHeldTakeAfterRelease) {
-    std::string name = UniqueName("shared");
-    void* m = ZmdCreateMutex(1, name.c_str());
-    ASSERT_NE(nullptr, m);
-    EXPECT_EQ(0, tbx_test::RunChild("probe-held", name.c_str()));
-    EXPECT_NE(0, ZmdReleaseMutex(m));
-    EXPECT_EQ(0, tbx_test::RunChild("take-release", name.c_str()));
-    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));
-
-    // A child that waits while this process holds it gets it on release.
-    tbx_test::Child child;
-    ASSERT_TRUE(tbx_test::StartChild("take-release", name.c_str(), &child));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_NE(0, ZmdReleaseMutex(m));
-    EXPECT_EQ(0, tbx_test::WaitChild(child));
-    EXPECT_NE(0, ZmdCloseHandle(m));
-    EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
-}
-
-TEST(MutexesAcrossProcesses, AbandonedWhenTheOwnerEnds) {
-    std::string name = UniqueName("abandoned");
+// A child process opens the mutex by name, takes it and ends holding it;
+// this process hears so. Only its own handle keeps the mutex.
+TEST(Mutexes, NamedAcrossProcessesAndAbandonedByOne) {
+    std::string name = UniqueName("tbx-abandoned-");
     void* m = ZmdCreateMutex(0, name.c_str());
     ASSERT_NE(nullptr, m);
-    EXPECT_EQ(0, tbx_test::RunChild("take-and-exit", name.c_str()));
+    EXPECT_EXIT(
+        {
+            void* mine = ZmdOpenMutex(name.c_str());
+            std::_Exit(mine && ZmdWaitForSingleObject(mine, 0) == kTaken ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
     EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 5000));
     EXPECT_NE(0, ZmdReleaseMutex(m));
-
-    // The owner ends while this process is already waiting. The child
-    // takes the mutex first; until then this process finds it free.
-    tbx_test::Child child;
-    ASSERT_TRUE(tbx_test::StartChild("take-hold-and-die", name.c_str(), &child));
-    uint32_t probe = kTaken;
-    for (int tries = 0; tries < 6000 && (probe = ZmdWaitForSingleObject(m, 0)) == kTaken; ++tries) {
-        ZmdReleaseMutex(m);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(kTimedOut, probe);
-    EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 20000));
-    EXPECT_EQ(0, tbx_test::WaitChild(child));
-    EXPECT_NE(0, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdCloseHandle(m));
     EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
-}
-
-// A mutex whose only user ended without closing it, normally or by dying,
-// is gone with that process.
-TEST(MutexesAcrossProcesses, GoneWhenItsLastUserEnds) {
-    std::string name = UniqueName("left");
-    EXPECT_EQ(0, tbx_test::RunChild("create-and-exit", name.c_str()));
-    EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
-    EXPECT_EQ(0, tbx_test::RunChild("create-and-die", name.c_str()));
-    EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
-    // The name is free for a new, unowned mutex.
-    void* m = ZmdCreateMutex(0, name.c_str());
-    ASSERT_NE(nullptr, m);
-    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));
-    EXPECT_NE(0, ZmdReleaseMutex(m));
-    EXPECT_NE(0, ZmdCloseHandle(m));
 }
 
 }  // namespace
-
-// The child's parts. Each returns 0 when everything went as the parent's
-// test expects, else the number of the step that did not.
-int tbx_test::ChildMain(const char* role, const char* name) {
-    bool dies = std::strcmp(role, "create-and-die") == 0;
-    if (dies || std::strcmp(role, "create-and-exit") == 0) {
-        if (!ZmdCreateMutex(1, name)) return 1;
-        if (dies) std::_Exit(0);  // no clean-up of any kind
-        return 0;
-    }
-    void* m = ZmdOpenMutex(name);
-    if (!m) return 1;
-    if (std::strcmp(role, "probe-held") == 0) {
-        if (ZmdWaitForSingleObject(m, 0) != kTimedOut) return 2;
-        if (ZmdWaitForSingleObject(m, 100) != kTimedOut) return 3;
-        if (ZmdReleaseMutex(m) != 0) return 4;
-    } else if (std::strcmp(role, "take-release") == 0) {
-        if (ZmdWaitForSingleObject(m, 20000) != kTaken) return 2;
-        if (ZmdWaitForSingleObject(m, 0) != kTaken) return 3;
-        if (!ZmdReleaseMutex(m) || !ZmdReleaseMutex(m)) return 4;
-        if (ZmdReleaseMutex(m)) return 5;
-    } else if (std::strcmp(role, "take-and-exit") == 0) {
-        return ZmdWaitForSingleObject(m, 20000) == kTaken ? 0 : 2;
-    } else if (std::strcmp(role, "take-hold-and-die") == 0) {
-        if (ZmdWaitForSingleObject(m, 20000) != kTaken) return 2;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        std::_Exit(0);
-    } else {
-        return 99;
-    }
-    return ZmdCloseHandle(m) ? 0 : 9;
-}
