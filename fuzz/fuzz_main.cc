@@ -1,9 +1,10 @@
-// The fuzz entry points: decodes each input into steps, runs them on the
-// families, and checks after every step that the library holds exactly the
-// global memory objects the families account for.
+// The fuzz entry points: decodes each input into calls from one table of
+// all the families' calls, and checks after every call that the library
+// holds exactly the global memory objects the families account for.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "fuzz/harness.h"
 
@@ -16,36 +17,22 @@ const Family* const kFamilies[] = {&kStoreFamily, &kMemoryFamily};
 // fast whatever its size.
 constexpr unsigned kMaxSteps = 600;
 
-int32_t g_baseline = 0;  // objects held by no family (none, in practice)
-
-int32_t FamilyObjects() {
-    int32_t n = 0;
-    for (const Family* f : kFamilies) n += f->objects();
-    return n;
-}
+std::vector<Call> g_calls = {{"arm a failure", [](Session& s) { s.Arm(); }}};
 
 void CheckObjects(const char* after) {
+    int32_t held = 0;
+    for (const Family* f : kFamilies) held += f->objects();
     int32_t live = tbx::fault::live_objects();
-    int32_t held = FamilyObjects() + g_baseline;
     FUZZ_CHECK(live == held, "after %s: %d global memory objects live, %d accounted for", after,
                static_cast<int>(live), static_cast<int>(held));
 }
 
-void Start() {
-    static bool started = false;
-    if (started) return;
-    started = true;
-    for (const Family* f : kFamilies) f->start();
-    g_baseline = tbx::fault::live_objects() - FamilyObjects();
-}
-
 }  // namespace
 
-void Session::ArmFromInput() {
-    static constexpr uint32_t kKinds[] = {tbx::fault::kAlloc, tbx::fault::kLock, tbx::fault::kReAlloc,
-                                          tbx::fault::kFree, tbx::fault::kMemory | tbx::fault::kFree};
-    pending_k_ = 1 + in.Below(8);
-    pending_kinds_ = kKinds[in.Below(sizeof kKinds / sizeof kKinds[0])];
+void Session::Arm() {
+    using namespace tbx::fault;
+    k_ = 1 + Below(8);
+    kinds_ = Pick<uint32_t>({kAlloc, kLock, kReAlloc, kFree, kMemory | kFree});
 }
 
 void Fail(const char* format, ...) {
@@ -61,38 +48,27 @@ void Fail(const char* format, ...) {
 }  // namespace fuzz
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::Start();
+    for (const fuzz::Family* f : fuzz::kFamilies) {
+        f->start();
+        fuzz::g_calls.insert(fuzz::g_calls.end(), f->calls, f->calls + f->count);
+    }
+    fuzz::CheckObjects("start");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace fuzz;
-    Start();
-    unsigned calls = 1;  // step 0 arms a failure
-    for (const Family* f : kFamilies) calls += f->calls;
     static const bool trace = std::getenv("TBX_FUZZ_TRACE") != nullptr;
-    Input in(data, size);
-    Session session(in);
-    for (unsigned steps = 0; !in.done() && steps < kMaxSteps; ++steps) {
-        unsigned call = in.Byte() % calls;
-        if (call == 0) {
-            session.ArmFromInput();
-            continue;
-        }
-        --call;
-        for (const Family* f : kFamilies) {
-            if (call < f->calls) {
-                if (trace) std::fprintf(stderr, "step %u: %s call %u\n", steps, f->name, call);
-                f->step(session, call);
-                CheckObjects(f->name);
-                break;
-            }
-            call -= f->calls;
-        }
+    Session session(data, size);
+    for (unsigned steps = 0; !session.done() && steps < kMaxSteps; ++steps) {
+        const Call& call = g_calls[session.Byte() % g_calls.size()];
+        if (trace) std::fprintf(stderr, "step %u: %s\n", steps, call.name);
+        call.run(session);
+        CheckObjects(call.name);
     }
     for (const Family* f : kFamilies) {
         f->end_input();
-        CheckObjects(f->name);
+        CheckObjects("the end of the input");
     }
     return 0;
 }

@@ -1,90 +1,90 @@
 // The fuzz driver's shared parts: the input decoder, the failure an input
-// arms for its next platform call, and the families of calls an input is
+// arms for its next platform call, and the table of calls an input is
 // decoded into.
 //
 // An input is a sequence of steps. Each step starts with one byte that
-// picks either "arm a failure" or one call of one family; the family then
+// picks one call from the table (one entry arms a failure); the call then
 // takes the arguments it needs from the bytes that follow. Past the end of
 // the input every byte reads as 0, so any byte string is a valid input.
 //
-// To fuzz another part of the interface (files, machine services), write a
-// <part>_calls.cc that defines a Family and add it to kFamilies in
-// fuzz_main.cc. The driver already counts every global memory object the
-// library holds against what the families say they hold; a family that
-// holds none returns 0 from `objects`.
+// To fuzz another part of the interface, write a <part>_calls.cc that
+// defines a Family and add it to kFamilies in fuzz_main.cc. After every
+// call the driver counts the global memory objects the library holds
+// against what the families say they hold.
 #ifndef TEMBRIX_FUZZ_HARNESS_H_
 #define TEMBRIX_FUZZ_HARNESS_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "platform/fault.h"
 
 namespace fuzz {
 
-class Input {
+// One input as it is decoded into calls, and the failure armed for the
+// next call that reaches the platform.
+class Session {
 public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    Session(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     bool done() const { return pos_ >= size_; }
     uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
     uint16_t U16() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
     uint32_t U32() { return U16() | static_cast<uint32_t>(U16()) << 16; }
     // Returns a value below `n`, 0 < n <= 65536.
-    unsigned Below(unsigned n) { return (n <= 256 ? Byte() : U16()) % n; }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
-
-// The decoded calls of one input, and the failure armed for the next call
-// that reaches the platform.
-class Session {
-public:
-    explicit Session(Input& in) : in(in) {}
+    unsigned Below(size_t n) { return static_cast<unsigned>((n <= 256 ? Byte() : U16()) % n); }
+    // Returns one of `options`; all of them were read from the input first.
+    template <typename T>
+    T Pick(std::initializer_list<T> options) { return options.begin()[Below(options.size())]; }
 
     // Reads a failure from the input: the k-th call (1..8) of one kind of
     // platform memory call, or of any of them, will fail.
-    void ArmFromInput();
+    void Arm();
 
     // Drops an armed failure of GlobalFree. For calls that make an object
     // of 0 bytes, which cannot be locked and is freed again at once: if
     // that free fails too, the object is lost to the library and the
     // caller alike, a leak no code could avoid.
     void DisarmFree() {
-        if (pending_kinds_ & tbx::fault::kFree) pending_k_ = 0;
+        if (kinds_ & tbx::fault::kFree) k_ = 0;
     }
 
     // Runs `call` with the armed failure, if any, and disarms it. Afterwards
     // `fired` tells whether the failure happened inside the call.
     template <typename Call>
     auto Fallible(Call call) {
-        tbx::fault::arm(pending_k_, pending_kinds_);
+        tbx::fault::arm(k_, kinds_);
         auto result = call();
         fired = tbx::fault::fired();
         tbx::fault::arm(0);
-        pending_k_ = 0;
+        k_ = 0;
         return result;
     }
 
-    Input& in;
     bool fired = false;
 
 private:
-    uint32_t pending_k_ = 0;
-    uint32_t pending_kinds_ = 0;
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+    uint32_t k_ = 0;
+    uint32_t kinds_ = 0;
+};
+
+// One call: decodes its arguments, makes it and checks what it did.
+struct Call {
+    const char* name;
+    void (*run)(Session&);
 };
 
 // One part of the interface as the fuzzer drives it.
 struct Family {
-    const char* name;
-    unsigned calls;                          // kinds of call `step` decodes
-    void (*start)();                         // once per process
-    void (*step)(Session&, unsigned call);   // decodes call `call` and checks it
-    void (*end_input)();                     // releases all the input made
-    int32_t (*objects)();                    // global memory objects held
+    const Call* calls;
+    size_t count;
+    void (*start)();        // once per process
+    void (*end_input)();    // checks and releases all the input made
+    int32_t (*objects)();   // global memory objects held
 };
 
 extern const Family kStoreFamily;
@@ -96,9 +96,6 @@ extern const Family kMemoryFamily;
 
 }  // namespace fuzz
 
-#define FUZZ_CHECK(cond, ...)                       \
-    do {                                            \
-        if (!(cond)) ::fuzz::Fail(__VA_ARGS__);     \
-    } while (0)
+#define FUZZ_CHECK(cond, ...) ((cond) ? void() : ::fuzz::Fail(__VA_ARGS__))
 
 #endif  // TEMBRIX_FUZZ_HARNESS_H_

@@ -41,24 +41,22 @@ public:
     // The pool as the entry list holds it: one entry per slot, null if empty.
     size_t count() const { return blocks_.size(); }
     const tbx::ChunkBlock* block(size_t i) const { return blocks_[i].get(); }
-
-private:
     // Returns the link word of an occupied chunk, or 0 when `ref` names an
     // out-of-range block, an empty slot or a free chunk.
     uint32_t Link(uint32_t ref) const;
-    // When the scan at `*b` has passed the last slot, makes a block in the
-    // lowest empty slot (or a new one) and moves the scan there. Returns
-    // false when the pool already has every slot.
-    bool ScanOn(uint32_t* b);
 
-    // The chain a store or copy is building.
-    struct Chain {
-        tbx::ChunkBlock* last = nullptr;
-        unsigned last_c = 0;
-        uint32_t handle = 0;
-        // Occupies chunk c of block b with `length` bytes, at the end.
-        void Append(tbx::ChunkBlock* block, uint32_t b, unsigned c, unsigned length);
-    };
+private:
+    // Calls visit(ref, link) for each chunk of the chain of `h` while it
+    // returns true. Returns 0 at the end of the chain, 1 when `visit`
+    // stopped the walk, -1 at a reference that names no occupied chunk.
+    template <typename Visit>
+    int Walk(uint32_t h, Visit visit) const;
+    // Fills free chunks first-fit while more() holds: fill(payload) writes
+    // the next chunk and returns its length, or 0 to abandon the string.
+    // Returns the handle of the new chain, or 0.
+    template <typename More, typename Fill>
+    uint32_t Store(More more, Fill fill);
+    uint8_t* Data(uint32_t ref) const;
 
     std::vector<std::unique_ptr<tbx::ChunkBlock>> blocks_;
 };
