@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs the linux-x64 test executables under valgrind's memcheck, each test
 # case in a process of its own (many need the string pool empty), two at a
-# time. A case fails on any memcheck error or definite or possible leak.
+# time, and the replay of the fuzz corpus as one more case. A case fails on
+# any memcheck error or definite or possible leak.
 #
 # Pool.FullPoolRefusesAndKeepsItsStrings is left out: it fills all 65534
 # blocks (600 MB) and would take most of an hour under valgrind; the same
@@ -30,10 +31,13 @@ for exe in tembrix_tests interface_test; do
     done < <("$bin/$exe" --gtest_list_tests | grep -v '^Running main')
 done
 
+cases+=("tembrix_fuzz_replay fuzz/corpus")
+
 one() {
-    local exe=$1 name=$2
+    local exe=$1 name=$2 args=(--gtest_filter="$2")
+    [ "$exe" = tembrix_fuzz_replay ] && { args=("$name"); name=fuzz_corpus; }
     valgrind -q --error-exitcode=1 --leak-check=full --track-origins=yes \
-        "$bin/$exe" --gtest_filter="$name" >"$logs/$name.log" 2>&1 ||
+        "$bin/$exe" "${args[@]}" >"$logs/$name.log" 2>&1 ||
         echo "FAILED $exe $name"
 }
 export -f one
