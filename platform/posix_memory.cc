@@ -9,6 +9,8 @@
 // GlobalLock gives null), and resizing to 0 discards the memory.
 #include <pthread.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -140,12 +142,15 @@ uint32_t take_entry() {
         return index;
     }
     if (g_heap.used == g_heap.capacity) {
-        uint32_t capacity = g_heap.capacity ? g_heap.capacity * 2 : 64;
-        if (capacity > (UINTPTR_MAX >> 3)) return UINT32_MAX;
-        auto* objects = static_cast<Object*>(std::realloc(g_heap.objects, capacity * sizeof(Object)));
+        // An index must fit a handle above its three tag bits, and the
+        // table's size a size_t.
+        uint64_t capacity = g_heap.capacity ? uint64_t{g_heap.capacity} * 2 : 64;
+        if (capacity > std::min<uint64_t>({UINTPTR_MAX >> 3, UINT32_MAX, SIZE_MAX / sizeof(Object)}))
+            return UINT32_MAX;
+        auto* objects = static_cast<Object*>(std::realloc(g_heap.objects, static_cast<size_t>(capacity) * sizeof(Object)));
         if (!objects) return UINT32_MAX;
         g_heap.objects = objects;
-        g_heap.capacity = capacity;
+        g_heap.capacity = static_cast<uint32_t>(capacity);
     }
     return g_heap.used++;
 }
