@@ -101,4 +101,16 @@ bool name_matches(const char* mask, const char* name) {
     return at[n];
 }
 
+const char* null_device_part(const char* name) {
+    if (!name || strnlen(name, kMaxName + 1) > kMaxName) return nullptr;
+    const char* part = name;
+    for (const char* p = name; *p; ++p)
+        if (is_separator(*p)) part = p + 1;
+    const char* rest = part;
+    for (const char* device = "nul"; *device; ++device, ++rest)
+        if ((*rest | 0x20) != *device) return nullptr;
+    while (*rest == ' ') ++rest;
+    return *rest == '\0' || *rest == '.' || *rest == ':' ? part : nullptr;
+}
+
 }  // namespace tbx::os::posix

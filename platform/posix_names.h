@@ -38,6 +38,12 @@ bool full_path(const char* name, char (&out)[kMaxPath]);
 // systems name files.
 bool name_matches(const char* mask, const char* name);
 
+// Returns the last part of `name` when Win32 reads `name` as the null
+// device, in whatever directory: "NUL" in any case, alone or followed by
+// spaces, a colon or an extension ("nul.txt", "NUL :"). Returns null for
+// any other name. The device's own name is the part's first three bytes.
+const char* null_device_part(const char* name);
+
 }  // namespace tbx::os::posix
 
 #endif  // TEMBRIX_PLATFORM_POSIX_NAMES_H_
