@@ -237,6 +237,21 @@ char *TBX_CALL hstrptr(StringHandle h) TBX_NOEXCEPT;
  * spaces) are dropped, as Win32 does.
  *
  * Where the POSIX build stands in for Win32:
+ * - What opens is a regular file, or the null device under Win32's names
+ *   for it ("NUL" in any case, with or without an extension, in any
+ *   directory). A FIFO, socket or device file is refused at once, and no
+ *   open or read waits for another process. A file without a write
+ *   permission bit has the read-only attribute, and, as on Win32, an open
+ *   that asks to write it is refused to every user, root included; access
+ *   0x02000000 (MAXIMUM_ALLOWED) gets read and write where both may be
+ *   had, else read.
+ * - Handle values have their low two bits clear, and those bits are
+ *   ignored in the values callers pass, as on Win32. A closed handle's
+ *   value names nothing until hundreds of later handles have come and
+ *   gone (Win32 reuses values at once). A handle closed while another
+ *   thread reads or writes through it stays usable to that call until it
+ *   ends. A forked child inherits the file handles, sharing each file's
+ *   position with its parent, as a Unix child shares descriptors.
  * - Sharing is checked as on Win32 among the files this library has open in
  *   this process (by file, whatever name opened it): an open fails when it
  *   wants access that an open handle does not share, or does not share
@@ -253,9 +268,7 @@ char *TBX_CALL hstrptr(StringHandle h) TBX_NOEXCEPT;
  * - Attributes: 0x10 for a directory, 0x20 for any other entry, 0x01 when
  *   no write permission bit is set, 0x02 for a name that starts with a dot.
  *   The creation time is the last write time (POSIX keeps none); links are
- *   followed and links to nothing are left out.
- * - A handle closed while another thread still uses it is not kept alive
- *   until that use ends, as Win32 keeps it. */
+ *   followed and links to nothing are left out. */
 
 /* Opens the existing file `name` with `access` and `share` (it is never
  * created or truncated). Returns its handle, or (void *)-1 when the file
@@ -367,12 +380,36 @@ uint32_t TBX_CALL ZmdSendMessage(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
  * results are the platform's. The library never uses these mutexes itself.
  *
  * Outside Windows the platform's part is played by a stand-in of the
- * library's own (Linux): a named mutex lives in a file under /dev/shm that
- * is removed with the last handle, or once every process that used it has
- * ended; a waiter finds out an owner that ended within about 20 ms; a
- * name of more than 80 characters may be refused; security attributes,
- * access rights and inheritance do not exist there; a forked child shares
- * its parent's handles. */
+ * library's own (Linux):
+ * - Each user has a namespace of its own, as each Win32 session has: the
+ *   processes of one effective user share their named mutexes, and no
+ *   other user can see, open, hold, change or remove them. "Global\"
+ *   names form a second namespace apart from plain and "Local\" names, as
+ *   on Win32, but it too is the user's own: the stand-in shares nothing
+ *   between users. A named mutex lives in a file in the directory
+ *   /dev/shm/tembrix-<uid> (mode 0700); if another user made that
+ *   directory first, or anything but the user's own private directory is
+ *   there, every named mutex of the user fails with null. Processes of the
+ *   same user are trusted as on Win32, where they could write into each
+ *   other's memory: one that writes into or truncates those files itself
+ *   can break the mutexes they hold.
+ * - Creating or opening never waits: what stands where a mutex's file
+ *   should be (a FIFO, a link, a file of another size or owner, one held
+ *   locked for ever) makes that name fail at once with null.
+ * - A mutex is destroyed with its last handle in any process, and a process
+ *   killed at any point leaves nothing that changes the next use of a
+ *   name: its handles close with it, and a mutex it held last is made anew
+ *   by the next process that creates the name.
+ * - Ownership is per thread. A waiter finds out an owner that ended
+ *   holding the mutex -- also one whose thread or process id the system
+ *   has since given to a later thread -- when it starts waiting and then
+ *   within about 20 ms, and hears 0x80. Processes in another PID namespace
+ *   are not told apart.
+ * - A forked child does not inherit mutex handles (Win32 makes these
+ *   handles not inheritable): in the child they are closed, which leaves
+ *   the parent's handles, ownership and names as they were.
+ * - A name of more than 80 characters may be refused; security attributes
+ *   and access rights do not exist there. */
 
 /* Creates the mutex `name` (null or "": an unnamed one), owned by the
  * calling thread when `initial_owner` is nonzero. When a mutex of that name
@@ -392,7 +429,10 @@ int32_t TBX_CALL ZmdReleaseMutex(void *mutex) TBX_NOEXCEPT;
 /* Waits until `handle` is signalled, at most `timeout_ms` milliseconds
  * (0: just look; 0xFFFFFFFF: without limit). A mutex is signalled when no
  * thread owns it, or when the calling thread does; it then belongs to the
- * calling thread. A file handle is always signalled. Returns 0 (taken),
+ * calling thread. A file handle is always signalled; the pseudo-handles
+ * of the current process ((void *)-1) and thread ((void *)-2) never are
+ * while they run, so a wait on them times out (or, without a limit, does
+ * not return). Returns 0 (taken),
  * 0x80 (taken, abandoned: its owner ended holding it), 0x102 (timed out)
  * or 0xFFFFFFFF (failed: not a handle that can be waited for). */
 uint32_t TBX_CALL ZmdWaitForSingleObject(void *handle, uint32_t timeout_ms) TBX_NOEXCEPT;

@@ -64,6 +64,13 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
     EXPECT_EQ(kTaken, ZmdWaitForSingleObject(second, 0));
     std::thread([local] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(local, 0)); }).join();
     EXPECT_NE(0, ZmdReleaseMutex(local));
+    // "Global\" names a namespace of its own.
+    EXPECT_EQ(nullptr, ZmdOpenMutex(("Global\\" + name).c_str()));
+    void* global = ZmdCreateMutex(1, ("Global\\" + name).c_str());
+    ASSERT_NE(nullptr, global);
+    // Made anew, so owned as asked.
+    std::thread([global] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(global, 0)); }).join();
+    EXPECT_NE(0, ZmdCloseHandle(global));
     // Names are case-sensitive, and a backslash elsewhere makes no name.
     EXPECT_EQ(nullptr, ZmdOpenMutex(UniqueName("TBX-NAMES-").c_str()));
     EXPECT_EQ(nullptr, ZmdCreateMutex(0, (name + "\\a").c_str()));
@@ -82,6 +89,23 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
         EXPECT_EQ(h != nullptr, ZmdIsValidMutex(h));
     }
     EXPECT_EQ(0, on_stack);
+}
+
+// Win32 reads a handle value without its low two bits; the current process
+// and thread have pseudo-handles that are not signalled while they run.
+TEST(Mutexes, HandleValuesReadAsWin32ReadsThem) {
+    void* m = ZmdCreateMutex(0, nullptr);
+    ASSERT_NE(nullptr, m);
+    for (uintptr_t low = 1; low < 4; ++low) {
+        void* alias = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(m) + low);
+        EXPECT_EQ(kTaken, ZmdWaitForSingleObject(alias, 0));
+        std::thread([m] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(m, 0)); }).join();
+        EXPECT_NE(0, ZmdReleaseMutex(alias));
+    }
+    EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(reinterpret_cast<void*>(~uintptr_t{0}), 20));
+    EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(reinterpret_cast<void*>(~uintptr_t{1}), 0));
+    EXPECT_NE(0, ZmdCloseHandle(reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(m) + 3)));
+    EXPECT_EQ(0, ZmdCloseHandle(m));
 }
 
 // A child process opens the mutex by name, takes it and ends holding it;

@@ -15,10 +15,7 @@ std::atomic<uint32_t> g_error_mode{0};
 
 int CloseHandle(Handle object) {
     if (fault::hit(fault::kClose)) return 0;
-    // The current process (all bits set) and thread (-2) have pseudo-handles
-    // that close without effect.
-    auto value = reinterpret_cast<uintptr_t>(object);
-    if (value == ~uintptr_t{0} || value == ~uintptr_t{1}) return 1;
+    if (posix::is_pseudo_handle(object)) return 1;
     return posix::close_handle(object) ? 1 : 0;
 }
 

@@ -50,6 +50,12 @@ run_preset() {
         tail -30 "$log_dir/$preset.build.log"
         note="build failed (build/logs/$preset.build.log)"; failed=1
     else
+        # Wine makes its prefix on first use; a program started while it
+        # settles can fail with no output. One run of nothing first.
+        case $preset in
+            win-x64) bash cmake/run-wine.sh win64 cmd /c exit >/dev/null 2>&1 ;;
+            win-x86*) [ "$wine32" = yes ] && bash cmake/run-wine.sh win32 cmd /c exit >/dev/null 2>&1 ;;
+        esac
         ctest --preset "$preset" "$@" >"$log_dir/$preset.test.log" 2>&1
         local line
         line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log_dir/$preset.test.log" | tail -1)

@@ -1,0 +1,84 @@
+// Thread identities from the kernel's process table in /proc.
+//
+// A thread's status is read as /proc/<tid>/task/<tid>/stat, which names the
+// thread whether or not it leads its process, for the calling thread too:
+// the same file the waiters of another process read, so both sides see the
+// same start time (a user-mode emulator answers for /proc/self and
+// /proc/<pid>/stat itself, but passes this path on to the kernel).
+#include "platform/posix_threads.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace tbx::os::posix {
+namespace {
+
+constinit thread_local ThreadId t_self{};
+
+enum class Status { kRunning, kEnded, kUnknown };
+
+// Reads the state and start time of thread `tid`.
+Status read_status(uint32_t tid, uint64_t* start) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", tid, tid);
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno == ENOENT || errno == ESRCH ? Status::kEnded : Status::kUnknown;
+    char line[1024];
+    ssize_t n = read(fd, line, sizeof line - 1);
+    close(fd);
+    if (n <= 0) return Status::kUnknown;
+    line[n] = '\0';
+    // The fields after the command name, which is in parentheses and may
+    // itself hold any character: the state is the third field of the line,
+    // the start time the twenty-second.
+    const char* p = std::strrchr(line, ')');
+    if (!p || p[1] != ' ') return Status::kUnknown;
+    char state = p[2];
+    p += 2;
+    for (int field = 3; field < 22 && p; ++field) {
+        p = std::strchr(p, ' ');
+        if (p) ++p;
+    }
+    if (!p) return Status::kUnknown;
+    *start = std::strtoull(p, nullptr, 10);
+    return state == 'Z' || state == 'X' ? Status::kEnded : Status::kRunning;
+}
+
+// A forked child's thread is a new thread with another id.
+void forget_self() { t_self = ThreadId{}; }
+
+}  // namespace
+
+ThreadId current_thread() {
+    if (t_self.tid == 0) {
+        static pthread_once_t once = PTHREAD_ONCE_INIT;
+        pthread_once(&once, [] { pthread_atfork(nullptr, nullptr, forget_self); });
+        auto tid = static_cast<uint32_t>(syscall(SYS_gettid));
+        uint64_t start = 0;
+        if (read_status(tid, &start) != Status::kRunning) start = 0;
+        t_self = ThreadId{tid, start};
+    }
+    return t_self;
+}
+
+bool has_ended(const ThreadId& id) {
+    uint64_t start = 0;
+    switch (read_status(id.tid, &start)) {
+        case Status::kEnded: return true;
+        case Status::kRunning: return id.start != 0 && start != id.start;
+        case Status::kUnknown: return false;
+    }
+    return false;
+}
+
+}  // namespace tbx::os::posix
