@@ -35,6 +35,26 @@ Names Search(const std::string& pattern) {
     return found;
 }
 
+// The attributes of the first match of `pattern`, 0 when there is none.
+uint32_t AttributesOf(const char* pattern) {
+    FindRecord record;
+    if (ZfdFindFirst(pattern, 0, &record) != 0) return 0;
+    EXPECT_EQ(0, ZfdFindClose(&record));
+    return record.attrib;
+}
+
+// Which platform plays Win32, asked through the library: only Windows has
+// ntdll.dll, and Wine's exports wine_get_version.
+enum class Host { kStandIn, kWine, kWindows };
+
+Host RunningOn() {
+    void* ntdll = ZmdLoadLibrary("ntdll.dll");
+    if (!ntdll) return Host::kStandIn;
+    bool wine = ZmdGetProcAddress(ntdll, "wine_get_version") != nullptr;
+    ZmdFreeLibrary(ntdll);
+    return wine ? Host::kWine : Host::kWindows;
+}
+
 // The library creates no files: each test makes its own in a fresh
 // directory, its current directory while it runs.
 class FilesTest : public testing::Test {
@@ -157,6 +177,21 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     EXPECT_EQ(0x10u, record.attrib);
     EXPECT_STREQ("sub", record.name_copy);
     EXPECT_EQ(0, ZfdFindClose(&record));
+
+    // Without write permission a file is read-only; a directory is not:
+    // Win32 does not stop writes in a directory whose read-only bit is set
+    // (its shell marks folders with it). Windows keeps and reports the bit
+    // the runtime sets here; Wine and the stand-in have none on directories.
+    const auto no_write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    fs::permissions("sub", no_write, fs::perm_options::remove);
+    fs::permissions("sub/twelve.txt", no_write, fs::perm_options::remove);
+    const uint32_t directory = AttributesOf("sub");
+    const uint32_t file = AttributesOf("sub/twelve.txt");
+    // Windows deletes no read-only file: the bits go back before a check can end the test.
+    fs::permissions("sub", no_write, fs::perm_options::add);
+    fs::permissions("sub/twelve.txt", no_write, fs::perm_options::add);
+    EXPECT_EQ(RunningOn() == Host::kWindows ? 0x11u : 0x10u, directory);
+    EXPECT_EQ(0x21u, file);
 }
 
 }  // namespace

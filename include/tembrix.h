@@ -250,8 +250,10 @@ char *TBX_CALL hstrptr(StringHandle h) TBX_NOEXCEPT;
  *   matches.
  *   Entries come in the host's directory order after "." and ".." (NTFS
  *   sorts them); no caller should rely on an order.
- * - Attributes: 0x10 for a directory, 0x20 for any other entry, 0x01 when
- *   no write permission bit is set, 0x02 for a name that starts with a dot.
+ * - Attributes: 0x10 for a directory, 0x20 for any other entry; 0x01 for
+ *   a file with no write permission bit (never for a directory: Win32's
+ *   read-only bit does not protect a directory's entries); 0x02 for a name
+ *   that starts with a dot.
  *   The creation time is the last write time (POSIX keeps none); links are
  *   followed and links to nothing are left out.
  * - A handle closed while another thread still uses it is not kept alive

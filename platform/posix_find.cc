@@ -7,8 +7,9 @@
 //   have orders of their own (sorted on NTFS), so callers must not rely on
 //   one.
 // - Attributes: _A_SUBDIR for a directory, _A_ARCH for anything else;
-//   _A_RDONLY when no write permission bit is set; _A_HIDDEN for a name
-//   that starts with a dot, other than "." and "..".
+//   _A_RDONLY for a file with no write permission bit (a directory's
+//   read-only bit means something else to Win32, so it is never set);
+//   _A_HIDDEN for a name that starts with a dot, other than "." and "..".
 // - Times in seconds since 1970, cut to 32 bits. POSIX keeps no creation
 //   time in a file's status, so the last write time stands in for it.
 // - The size is the low 32 bits of the file's size, 0 for a directory.
@@ -84,7 +85,7 @@ bool describe(const Search& search, const char* name, FindData* data) {
     if (fstatat(dirfd(search.dir), name, &st, 0) != 0) return false;
     bool directory = S_ISDIR(st.st_mode);
     data->attrib = directory ? kAttrSubdir : kAttrArchive;
-    if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) data->attrib |= kAttrReadOnly;
+    if (!directory && !(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) data->attrib |= kAttrReadOnly;
     if (name[0] == '.' && !is_dot_or_dotdot(name)) data->attrib |= kAttrHidden;
     data->time_create = static_cast<int32_t>(st.st_mtime);
     data->time_access = static_cast<int32_t>(st.st_atime);
