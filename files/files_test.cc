@@ -1,11 +1,14 @@
 // Files and directory search, checked the same way on the POSIX stand-in
 // and on the Win32 runtime: every case below passes on both.
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -192,6 +195,95 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     fs::permissions("sub/twelve.txt", no_write, fs::perm_options::add);
     EXPECT_EQ(RunningOn() == Host::kWindows ? 0x11u : 0x10u, directory);
     EXPECT_EQ(0x21u, file);
+}
+
+// Win32's DOS wildcard rules, seen in a folder of names that tell them
+// apart. Each row is what Win32 finds there by long names; it also matches
+// the 8.3 short names it gives some of them (".a" has one like "A~1"),
+// which the stand-in has not. Wine answers many rows otherwise: `wine` says
+// why, and only such rows may differ there. Windows must answer every row.
+struct DosRows {
+    std::vector<std::string> patterns;
+    Names found;
+    const char* wine;  // why Wine finds other names, or null where it agrees
+};
+
+const char* const kWineTrailingStar = "a `*` before trailing dots runs past the name's last dot";
+const char* const kWineMaskEnd = "the mask's last dots and `*` also match the end of a name";
+const char* const kWineDosChars = "the caller's `<`, `>` and `\"` are not DOS wildcards";
+const char* const kWineQuestion = "`?` matches a dot, and never nothing";
+const char* const kWineOwnEntries = "\".\" and \"..\" are matched one by one";
+
+TEST_F(FilesTest, WildcardsTakeTheirDosMeanings) {
+    const char* const kFiles[] = {"..a", "..a.a", ".a", ".a..a", ".a.a", ".aaa", "a",
+                                  "a..a", "a.a", "a.a.a", "aa", "aaa", "aaaa", " .a"};
+    Names all = {".", ".."};
+    for (const char* name : kFiles) {
+        Put(name, "");
+        all.insert(name);
+    }
+    Names files = all;
+    files.erase(".");
+    files.erase("..");
+    const Names no_dot = {".", "..", "a", "aa", "aaa", "aaaa"};
+    const Names space_a = {" .a"};
+    const DosRows kRows[] = {
+        {{"*.*.*", "*.*.", "*.*", "*", "**", "**.", "*. ", "* . ", "*.. "}, all, nullptr},
+        {{"<<", "<<."}, all, kWineDosChars},
+        {{"*a "}, files, nullptr},
+        {{".*.*", ".*"}, {".", "..", "..a", "..a.a", ".a", ".a..a", ".a.a", ".aaa"}, nullptr},
+        {{". *", "* . *", "a a*.*", "a ?.*", "? a.*", "a* a", " <..", "? .*", ". ?"}, {}, nullptr},
+        {{" *.."}, {}, kWineTrailingStar},
+        {{" ?a"}, {}, kWineQuestion},
+        {{"*.", "*..", "* .", "*. .", "* .."}, no_dot, kWineTrailingStar},
+        {{"<.", "<..", "< .", "<. .", "< ..", "<", "<. ", "< . ", "<.. "}, no_dot, kWineDosChars},
+        {{"*..*"}, {".", "..", "..a", "..a.a", ".a..a", "a..a"}, kWineMaskEnd},
+        {{".*."}, {".", "..", ".a", ".aaa"}, kWineTrailingStar},
+        {{".<", ".<."}, {".", "..", ".a", ".aaa"}, kWineDosChars},
+        {{"..*", "..* "}, {".", "..", "..a", "..a.a"}, nullptr},
+        {{"* .*.", " *a", "* *", "* .a", "** .a"}, space_a, nullptr},
+        {{"< .a", "<< .a", "< .<.", "< .<. "}, space_a, kWineDosChars},
+        {{"a*.", "a* ."}, {"a", "aa", "aaa", "aaaa"}, kWineTrailingStar},
+        {{"*aa*"}, {".aaa", "aa", "aaa", "aaaa"}, nullptr},
+        {{"aa*.", "aa*.*"}, {"aa", "aaa", "aaaa"}, nullptr},
+        {{"aa.*"}, {"aa"}, nullptr},
+        {{"aa\"*"}, {"aa"}, kWineDosChars},
+        {{"a\"*\"a"}, {"a..a", "a.a.a"}, kWineDosChars},
+        {{"aa? "}, {"aa", "aaa"}, kWineQuestion},
+        {{"*.a"}, {"..a", "..a.a", ".a", ".a..a", ".a.a", "a..a", "a.a", "a.a.a", " .a"}, nullptr},
+        {{"<.a"}, {"..a", "..a.a", ".a", ".a..a", ".a.a", "a..a", "a.a", "a.a.a", " .a"}, kWineDosChars},
+        {{"<.<.<", "<.<.< "}, {"..a", "..a.a", ".a..a", ".a.a", "a..a", "a.a.a"}, kWineDosChars},
+        {{"<.<.", "<.<. ", "<.<"},
+         {".", "..", "..a", "..a.a", ".a", ".a..a", ".a.a", ".aaa", "a..a", "a.a", "a.a.a", " .a"},
+         kWineDosChars},
+        {{".<.<"}, {"..a", "..a.a", ".a..a", ".a.a"}, kWineDosChars},
+        {{"<..<"}, {"..a", ".a..a", "a..a"}, kWineDosChars},
+        {{"..<", "..< "}, {"..a"}, kWineDosChars},
+        {{"?", "?.", "?. "}, {".", "..", "a"}, kWineOwnEntries},
+        {{">", ">.", ">. "}, {".", "..", "a"}, kWineDosChars},
+        {{"??.", "??. "}, {".", "..", "a", "aa"}, kWineQuestion},
+        {{">>.", ">>. "}, {".", "..", "a", "aa"}, kWineDosChars},
+        {{"???."}, {".", "..", "a", "aa", "aaa"}, kWineQuestion},
+        {{">>>."}, {".", "..", "a", "aa", "aaa"}, kWineDosChars},
+        {{"?.??."}, {".", "..", ".a", "a", "a.a", " .a"}, kWineQuestion},
+        {{">.>>."}, {".", "..", ".a", "a", "a.a", " .a"}, kWineDosChars},
+    };
+
+    const bool wine = RunningOn() == Host::kWine;
+    int rows = 0;
+    std::map<std::string, int> skipped;  // by why Wine differs
+    for (const DosRows& row : kRows) {
+        for (const std::string& pattern : row.patterns) {
+            ++rows;
+            Names found = Search(pattern);
+            if (wine && row.wine && found != row.found)
+                ++skipped[row.wine];
+            else
+                EXPECT_EQ(row.found, found) << "[" << pattern << "]";
+        }
+    }
+    for (const auto& [why, count] : skipped)
+        std::printf("Not checked under Wine, %d of %d rows: %s.\n", count, rows, why.c_str());
 }
 
 }  // namespace
