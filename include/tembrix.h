@@ -253,8 +253,11 @@ char *TBX_CALL hstrptr(StringHandle h) TBX_NOEXCEPT;
  *   dot before `?` or `*` also matches the end of a name ("a.*" matches
  *   "a"). `<`, `>` and `"` are those DOS forms of `*`, `?` and the dot.
  *   "." and ".." are listed, both or neither, when the pattern matches "."
- *   or an empty name. Entries come in the host's directory order after
- *   "." and ".." (NTFS sorts them); no caller should rely on an order.
+ *   or an empty name. A pattern whose last part is the null device ("nul",
+ *   "NUL.txt", without a wildcard) finds it alone, in any directory,
+ *   existing or not: named as the pattern writes it, attributes 0x20, size
+ *   and times 0. Entries come in the host's directory order after "." and
+ *   ".." (NTFS sorts them); no caller should rely on an order.
  * - Attributes: 0x10 for a directory, 0x20 for any other entry; 0x01 for
  *   a file with no write permission bit (never for a directory: Win32's
  *   read-only bit does not protect a directory's entries); 0x02 for a name

@@ -2,7 +2,10 @@
 // and _findclose over a table of open searches.
 //
 // Patterns are read as Win32 reads them (posix_names.h): the file part's
-// `*` and `?` take their DOS meanings.
+// `*` and `?` take their DOS meanings, and a file part that names the null
+// device without a wildcard ("nul", "sub\NUL.txt", whether or not the
+// directory exists) finds that device alone, named as the pattern writes
+// it: attributes _A_ARCH, size and times 0.
 //
 // The find data describes a POSIX tree in Win32's terms:
 // - "." and ".." come first, both or neither: a directory's own entries
@@ -37,7 +40,7 @@ namespace {
 
 struct Search {
     int32_t id;
-    DIR* dir;
+    DIR* dir;  // null when the search found the null device
     int dots;  // how many of ".", ".." are still to come
     char mask[posix::kMaxName + 1];
 };
@@ -103,7 +106,7 @@ bool describe(const Search& search, const char* name, FindData* data) {
 bool next_match(Search* search, FindData* data) {
     while (search->dots > 0)
         if (describe(*search, search->dots-- == 2 ? "." : "..", data)) return true;
-    while (const dirent* entry = readdir(search->dir)) {
+    while (const dirent* entry = search->dir ? readdir(search->dir) : nullptr) {
         const char* name = entry->d_name;
         if (is_dot_or_dotdot(name)) continue;
         if (posix::mask_matches(search->mask, name) && describe(*search, name, data)) return true;
@@ -114,6 +117,12 @@ bool next_match(Search* search, FindData* data) {
 // Starts `search` for `pattern` and fills `*data` with its first match.
 // Returns false when there is none.
 bool first_match(Search* search, const char* pattern, FindData* data) {
+    const char* device = posix::null_device_part(pattern);
+    if (device && !std::strpbrk(device, posix::kWildcards)) {
+        *data = FindData{kAttrArchive, 0, 0, 0, 0, {}};
+        std::memcpy(data->name, device, 3);
+        return true;
+    }
     char dir[posix::kMaxPath];
     if (!posix::split_search(pattern, dir, search->mask)) return false;
     search->dir = opendir(dir);

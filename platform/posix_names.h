@@ -29,6 +29,9 @@ inline constexpr size_t kMaxPath = PATH_MAX;
 // result does not fit.
 bool full_path(const char* name, char (&out)[kMaxPath]);
 
+// The characters that make a search pattern's file part a wildcard mask.
+inline constexpr char kWildcards[] = "*?<>\"";
+
 // Splits the search pattern `pattern` as Win32 does: writes to `dir` the
 // host directory to read (as full_path resolves it) and to `mask` its file
 // part, without trailing dots and spaces, in the form mask_matches takes.
