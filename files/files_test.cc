@@ -1,12 +1,15 @@
 // Files and directory search, checked the same way on the POSIX stand-in
 // and on the Win32 runtime: every case below passes on both.
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +42,26 @@ Names Search(const std::string& pattern) {
     }
     if (!found.empty()) EXPECT_EQ(0, ZfdFindClose(&record));
     return found;
+}
+
+// The attributes of the first match of `pattern`, 0 when there is none.
+uint32_t AttributesOf(const char* pattern) {
+    FindRecord record;
+    if (ZfdFindFirst(pattern, 0, &record) != 0) return 0;
+    EXPECT_EQ(0, ZfdFindClose(&record));
+    return record.attrib;
+}
+
+// Which platform plays Win32, asked through the library: only Windows has
+// ntdll.dll, and Wine's exports wine_get_version.
+enum class Host { kStandIn, kWine, kWindows };
+
+Host RunningOn() {
+    void* ntdll = ZmdLoadLibrary("ntdll.dll");
+    if (!ntdll) return Host::kStandIn;
+    bool wine = ZmdGetProcAddress(ntdll, "wine_get_version") != nullptr;
+    ZmdFreeLibrary(ntdll);
+    return wine ? Host::kWine : Host::kWindows;
 }
 
 // The library creates no files: each test makes its own in a fresh
@@ -163,6 +186,135 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     EXPECT_EQ(0x10u, record.attrib);
     EXPECT_STREQ("sub", record.name_copy);
     EXPECT_EQ(0, ZfdFindClose(&record));
+
+    // Without write permission a file is read-only; a directory is not:
+    // Win32 does not stop writes in a directory whose read-only bit is set
+    // (its shell marks folders with it). Windows keeps and reports the bit
+    // the runtime sets here; Wine and the stand-in have none on directories.
+    const auto no_write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    fs::permissions("sub", no_write, fs::perm_options::remove);
+    fs::permissions("sub/twelve.txt", no_write, fs::perm_options::remove);
+    const uint32_t directory = AttributesOf("sub");
+    const uint32_t file = AttributesOf("sub/twelve.txt");
+    // Windows deletes no read-only file: the bits go back before a check can end the test.
+    fs::permissions("sub", no_write, fs::perm_options::add);
+    fs::permissions("sub/twelve.txt", no_write, fs::perm_options::add);
+    EXPECT_EQ(RunningOn() == Host::kWindows ? 0x11u : 0x10u, directory);
+    EXPECT_EQ(0x21u, file);
+}
+
+// Win32's DOS wildcard rules, seen in a folder of names that tell them
+// apart. Each row is what Win32 finds there by long names; it also matches
+// the 8.3 short names it gives some of them (".a" has one like "A~1"),
+// which the stand-in has not. Wine answers many rows otherwise: `wine` says
+// why, and only such rows may differ there. Windows must answer every row.
+struct DosRows {
+    std::vector<std::string> patterns;
+    Names found;
+    const char* wine;  // why Wine finds other names, or null where it agrees
+};
+
+const char* const kWineTrailingStar = "a `*` before trailing dots runs past the name's last dot";
+const char* const kWineMaskEnd = "the mask's last dots and `*` also match the end of a name";
+const char* const kWineDosChars = "the caller's `<`, `>` and `\"` are not DOS wildcards";
+const char* const kWineQuestion = "`?` matches a dot, and never nothing";
+const char* const kWineOwnEntries = "\".\" and \"..\" are matched one by one";
+
+TEST_F(FilesTest, WildcardsTakeTheirDosMeanings) {
+    const char* const kFiles[] = {"..a", "..a.a", ".a", ".a..a", ".a.a", ".aaa", "a",
+                                  "a..a", "a.a", "a.a.a", "aa", "aaa", "aaaa", " .a"};
+    Names all = {".", ".."};
+    for (const char* name : kFiles) {
+        Put(name, "");
+        all.insert(name);
+    }
+    Names files = all;
+    files.erase(".");
+    files.erase("..");
+    const Names no_dot = {".", "..", "a", "aa", "aaa", "aaaa"};
+    const Names space_a = {" .a"};
+    const DosRows kRows[] = {
+        {{"*.*.*", "*.*.", "*.*", "*", "**", "**.", "*. ", "* . ", "*.. "}, all, nullptr},
+        {{"<<", "<<."}, all, kWineDosChars},
+        {{"*a "}, files, nullptr},
+        {{".*.*", ".*"}, {".", "..", "..a", "..a.a", ".a", ".a..a", ".a.a", ".aaa"}, nullptr},
+        {{". *", "* . *", "a a*.*", "a ?.*", "? a.*", "a* a", " <..", "? .*", ". ?"}, {}, nullptr},
+        {{" *.."}, {}, kWineTrailingStar},
+        {{" ?a"}, {}, kWineQuestion},
+        {{"*.", "*..", "* .", "*. .", "* .."}, no_dot, kWineTrailingStar},
+        {{"<.", "<..", "< .", "<. .", "< ..", "<", "<. ", "< . ", "<.. "}, no_dot, kWineDosChars},
+        {{"*..*"}, {".", "..", "..a", "..a.a", ".a..a", "a..a"}, kWineMaskEnd},
+        {{".*."}, {".", "..", ".a", ".aaa"}, kWineTrailingStar},
+        {{".<", ".<."}, {".", "..", ".a", ".aaa"}, kWineDosChars},
+        {{"..*", "..* "}, {".", "..", "..a", "..a.a"}, nullptr},
+        {{"* .*.", " *a", "* *", "* .a", "** .a"}, space_a, nullptr},
+        {{"< .a", "<< .a", "< .<.", "< .<. "}, space_a, kWineDosChars},
+        {{"a*.", "a* ."}, {"a", "aa", "aaa", "aaaa"}, kWineTrailingStar},
+        {{"*aa*"}, {".aaa", "aa", "aaa", "aaaa"}, nullptr},
+        {{"aa*.", "aa*.*"}, {"aa", "aaa", "aaaa"}, nullptr},
+        {{"aa.*"}, {"aa"}, nullptr},
+        {{"aa\"*"}, {"aa"}, kWineDosChars},
+        {{"a\"*\"a"}, {"a..a", "a.a.a"}, kWineDosChars},
+        {{"aa? "}, {"aa", "aaa"}, kWineQuestion},
+        {{"*.a"}, {"..a", "..a.a", ".a", ".a..a", ".a.a", "a..a", "a.a", "a.a.a", " .a"}, nullptr},
+        {{"<.a"}, {"..a", "..a.a", ".a", ".a..a", ".a.a", "a..a", "a.a", "a.a.a", " .a"}, kWineDosChars},
+        {{"<.<.<", "<.<.< "}, {"..a", "..a.a", ".a..a", ".a.a", "a..a", "a.a.a"}, kWineDosChars},
+        {{"<.<.", "<.<. ", "<.<"},
+         {".", "..", "..a", "..a.a", ".a", ".a..a", ".a.a", ".aaa", "a..a", "a.a", "a.a.a", " .a"},
+         kWineDosChars},
+        {{".<.<"}, {"..a", "..a.a", ".a..a", ".a.a"}, kWineDosChars},
+        {{"<..<"}, {"..a", ".a..a", "a..a"}, kWineDosChars},
+        {{"..<", "..< "}, {"..a"}, kWineDosChars},
+        {{"?", "?.", "?. "}, {".", "..", "a"}, kWineOwnEntries},
+        {{">", ">.", ">. "}, {".", "..", "a"}, kWineDosChars},
+        {{"??.", "??. "}, {".", "..", "a", "aa"}, kWineQuestion},
+        {{">>.", ">>. "}, {".", "..", "a", "aa"}, kWineDosChars},
+        {{"???."}, {".", "..", "a", "aa", "aaa"}, kWineQuestion},
+        {{">>>."}, {".", "..", "a", "aa", "aaa"}, kWineDosChars},
+        {{"?.??."}, {".", "..", ".a", "a", "a.a", " .a"}, kWineQuestion},
+        {{">.>>."}, {".", "..", ".a", "a", "a.a", " .a"}, kWineDosChars},
+    };
+
+    const bool wine = RunningOn() == Host::kWine;
+    int rows = 0;
+    std::map<std::string, int> skipped;  // by why Wine differs
+    for (const DosRows& row : kRows) {
+        for (const std::string& pattern : row.patterns) {
+            ++rows;
+            Names found = Search(pattern);
+            if (wine && row.wine && found != row.found)
+                ++skipped[row.wine];
+            else
+                EXPECT_EQ(row.found, found) << "[" << pattern << "]";
+        }
+    }
+    for (const auto& [why, count] : skipped)
+        std::printf("Not checked under Wine, %d of %d rows: %s.\n", count, rows, why.c_str());
+}
+
+TEST_F(FilesTest, NullDeviceIsFoundAloneWhateverTheDirectory) {
+    const Host host = RunningOn();
+    fs::create_directory("sub");
+    const char* const kFound[][2] = {{"nul", "nul"}, {"NUL", "NUL"}, {"nul.txt", "nul"}, {"sub\\Nul", "Nul"}};
+    for (const auto& [pattern, name] : kFound) {
+        FindRecord record;
+        ASSERT_EQ(0, ZfdFindFirst(pattern, 0, &record)) << pattern;
+        EXPECT_STREQ(name, record.name);
+        EXPECT_EQ(0x20u, record.attrib);
+        EXPECT_EQ(0u, record.size);
+        // The device has no times: 0 to Win32 is in 1601, before any time
+        // the runtime can tell (Wine's leaves them unset). The stand-in's are 0.
+        if (host == Host::kStandIn)
+            EXPECT_EQ(0, record.time_create | record.time_access | record.time_write);
+        EXPECT_EQ(-1, ZfdFindNext(&record));
+        EXPECT_EQ(0, ZfdFindClose(&record));
+    }
+    // Windows does not look for the directory; Wine does.
+    const bool found = Search("missing/nUl.c") == Names{"nUl"};
+    if (host == Host::kWine && !found)
+        std::printf("Not checked under Wine: the null device in a missing directory.\n");
+    else
+        EXPECT_TRUE(found);
 }
 
 // What opens is a file or the null device, with no more access than the
@@ -172,10 +324,11 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     Put("ro.txt", "keep");
     const auto read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
     fs::permissions("ro.txt", read_only);
-#ifndef _WIN32
     // Wine run by root lets root write it, which Windows does not.
-    for (uint32_t access : {kWrite, kRead | kWrite}) EXPECT_EQ(kInvalid, ZfdOpen("ro.txt", access, kShareAll));
-#endif
+    if (RunningOn() != Host::kWine) {
+        for (uint32_t access : {kWrite, kRead | kWrite})
+            EXPECT_EQ(kInvalid, ZfdOpen("ro.txt", access, kShareAll));
+    }
     char buffer[8] = {};
     void* most = ZfdOpen("ro.txt", 0x02000000, kShareAll);  // MAXIMUM_ALLOWED
     EXPECT_EQ(4, ZfdRead(most, buffer, sizeof buffer));

@@ -258,15 +258,25 @@ char *TBX_CALL hstrptr(StringHandle h) TBX_NOEXCEPT;
  *   access an open handle has. Files open in other processes, or through
  *   other means in this one, are not seen, and they do not see these.
  * - Searches compare names byte for byte, as the host's file systems tell
- *   names apart (Win32 ignores case), and do not match 8.3 short names.
- *   The wildcards keep Win32's DOS rules: `?` also matches nothing before
- *   a dot or at the end of a name, and a `*` before a dot stops at the
- *   name's last dot. A trailing dot is dropped, so "*." matches what "*"
- *   matches.
- *   Entries come in the host's directory order after "." and ".." (NTFS
- *   sorts them); no caller should rely on an order.
- * - Attributes: 0x10 for a directory, 0x20 for any other entry, 0x01 when
- *   no write permission bit is set, 0x02 for a name that starts with a dot.
+ *   names apart (Win32 ignores case), and do not match 8.3 short names
+ *   (Win32 gives some names one, such as "A~1" for ".a", and matches it
+ *   too). The wildcards keep Win32's DOS rules, read once the pattern's
+ *   trailing dots and spaces are dropped: "*.*" is "*"; `?` matches one
+ *   character other than a dot, or nothing at a dot or the end of a name;
+ *   a `*` before a dot, or last in a pattern that ended in a dot, does not
+ *   run past the name's last dot (so "*." matches names without a dot); a
+ *   dot before `?` or `*` also matches the end of a name ("a.*" matches
+ *   "a"). `<`, `>` and `"` are those DOS forms of `*`, `?` and the dot.
+ *   "." and ".." are listed, both or neither, when the pattern matches "."
+ *   or an empty name. A pattern whose last part is the null device ("nul",
+ *   "NUL.txt", without a wildcard) finds it alone, in any directory,
+ *   existing or not: named as the pattern writes it, attributes 0x20, size
+ *   and times 0. Entries come in the host's directory order after "." and
+ *   ".." (NTFS sorts them); no caller should rely on an order.
+ * - Attributes: 0x10 for a directory, 0x20 for any other entry; 0x01 for
+ *   a file with no write permission bit (never for a directory: Win32's
+ *   read-only bit does not protect a directory's entries); 0x02 for a name
+ *   that starts with a dot.
  *   The creation time is the last write time (POSIX keeps none); links are
  *   followed and links to nothing are left out. */
 
@@ -294,12 +304,14 @@ uint16_t TBX_CALL ZfdWrite(void *file, const void *buffer, uint16_t count) TBX_N
 
 /* Starts a search for the names in a directory that match `pattern`: a
  * directory part (none for the current directory) and a last part with the
- * wildcards `*` and `?` ("*.*" also matches names without a dot, as does
- * "*"). `attributes` is not used. On a match, fills `record` and returns 0;
- * else stores -1 in `record->handle`, leaves the rest, and returns -1 (no
- * match, a missing directory, a pattern of more than 260 bytes). Each
- * successful search must end with ZfdFindClose. `record` must not be
- * null. */
+ * wildcards `*` and `?`, read by Win32's DOS rules ("*.*" and "*" match
+ * every name, "*." those without a dot, "a.*" also "a"; see above). A last
+ * part of dots only is resolved with the rest, and the name it comes to is
+ * looked for ("sub\.." finds the current directory). `attributes` is not
+ * used. On a match, fills `record` and returns 0; else stores -1 in
+ * `record->handle`, leaves the rest, and returns -1 (no match, a missing
+ * directory, a pattern of more than 260 bytes). Each successful search must
+ * end with ZfdFindClose. `record` must not be null. */
 int32_t TBX_CALL ZfdFindFirst(const char *pattern, uint32_t attributes,
                               FindRecord *record) TBX_NOEXCEPT;
 

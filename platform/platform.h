@@ -98,7 +98,8 @@ struct FindData {
 };
 
 // Starts a search for the names that match the last part of `pattern`
-// (wildcards * and ?) in the directory the rest names. Fills `*data` with
+// (wildcards * and ?, read by the DOS rules Win32 keeps; the null device's
+// names find the device) in the directory the rest names. Fills `*data` with
 // the first match and returns the search's handle, or -1 when nothing
 // matches; then `*data` is not touched.
 intptr_t _findfirst(const char* pattern, FindData* data);

@@ -1,14 +1,22 @@
 // POSIX stand-in for the runtime's directory search: _findfirst, _findnext
 // and _findclose over a table of open searches.
 //
+// Patterns are read as Win32 reads them (posix_names.h): the file part's
+// `*` and `?` take their DOS meanings, and a file part that names the null
+// device without a wildcard ("nul", "sub\NUL.txt", whether or not the
+// directory exists) finds that device alone, named as the pattern writes
+// it: attributes _A_ARCH, size and times 0.
+//
 // The find data describes a POSIX tree in Win32's terms:
-// - "." and ".." come first (a directory's own entries; the root has none),
-//   then the other names in the host's directory order. Win32 file systems
-//   have orders of their own (sorted on NTFS), so callers must not rely on
-//   one.
+// - "." and ".." come first, both or neither: a directory's own entries
+//   are listed when the mask matches "." or an empty name (the root has
+//   none). The other names follow in the host's directory order. Win32
+//   file systems have orders of their own (sorted on NTFS), so callers
+//   must not rely on one.
 // - Attributes: _A_SUBDIR for a directory, _A_ARCH for anything else;
-//   _A_RDONLY when no write permission bit is set; _A_HIDDEN for a name
-//   that starts with a dot, other than "." and "..".
+//   _A_RDONLY for a file with no write permission bit (a directory's
+//   read-only bit means something else to Win32, so it is never set);
+//   _A_HIDDEN for a name that starts with a dot, other than "." and "..".
 // - Times in seconds since 1970, cut to 32 bits. POSIX keeps no creation
 //   time in a file's status, so the last write time stands in for it.
 // - The size is the low 32 bits of the file's size, 0 for a directory.
@@ -32,7 +40,7 @@ namespace {
 
 struct Search {
     int32_t id;
-    DIR* dir;
+    DIR* dir;  // null when the search found the null device
     int dots;  // how many of ".", ".." are still to come
     char mask[posix::kMaxName + 1];
 };
@@ -84,28 +92,43 @@ bool describe(const Search& search, const char* name, FindData* data) {
     if (fstatat(dirfd(search.dir), name, &st, 0) != 0) return false;
     bool directory = S_ISDIR(st.st_mode);
     data->attrib = directory ? kAttrSubdir : kAttrArchive;
-    if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) data->attrib |= kAttrReadOnly;
+    if (!directory && !(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) data->attrib |= kAttrReadOnly;
     if (name[0] == '.' && !is_dot_or_dotdot(name)) data->attrib |= kAttrHidden;
     data->time_create = static_cast<int32_t>(st.st_mtime);
     data->time_access = static_cast<int32_t>(st.st_atime);
     data->time_write = static_cast<int32_t>(st.st_mtime);
     data->size = directory ? 0 : static_cast<uint32_t>(st.st_size);
-    std::memcpy(data->name, name, std::strlen(name) + 1);  // fits: name_matches said so
+    std::memcpy(data->name, name, std::strlen(name) + 1);  // fits: mask_matches said so
     return true;
 }
 
 // Fills `*data` with the search's next match. Returns false at the end.
 bool next_match(Search* search, FindData* data) {
-    while (search->dots > 0) {
-        const char* name = search->dots-- == 2 ? "." : "..";
-        if (posix::name_matches(search->mask, name) && describe(*search, name, data)) return true;
-    }
-    while (const dirent* entry = readdir(search->dir)) {
+    while (search->dots > 0)
+        if (describe(*search, search->dots-- == 2 ? "." : "..", data)) return true;
+    while (const dirent* entry = search->dir ? readdir(search->dir) : nullptr) {
         const char* name = entry->d_name;
         if (is_dot_or_dotdot(name)) continue;
-        if (posix::name_matches(search->mask, name) && describe(*search, name, data)) return true;
+        if (posix::mask_matches(search->mask, name) && describe(*search, name, data)) return true;
     }
     return false;
+}
+
+// Starts `search` for `pattern` and fills `*data` with its first match.
+// Returns false when there is none.
+bool first_match(Search* search, const char* pattern, FindData* data) {
+    const char* device = posix::null_device_part(pattern);
+    if (device && !std::strpbrk(device, posix::kWildcards)) {
+        *data = FindData{kAttrArchive, 0, 0, 0, 0, {}};
+        std::memcpy(data->name, device, 3);
+        return true;
+    }
+    char dir[posix::kMaxPath];
+    if (!posix::split_search(pattern, dir, search->mask)) return false;
+    search->dir = opendir(dir);
+    bool own_entries = posix::mask_matches(search->mask, ".") || posix::mask_matches(search->mask, "");
+    search->dots = own_entries && std::strcmp(dir, "/") != 0 ? 2 : 0;
+    return search->dir && next_match(search, data);
 }
 
 void end_search(Search* search) {
@@ -117,20 +140,10 @@ void end_search(Search* search) {
 
 intptr_t _findfirst(const char* pattern, FindData* data) {
     if (fault::hit(fault::kFile)) return -1;
-    char path[posix::kMaxPath];
-    if (!posix::full_path(pattern, path)) return -1;
-    char* slash = std::strrchr(path, '/');
-    if (slash[1] == '\0') return -1;  // the root itself: no name to match
     auto* search = static_cast<Search*>(std::calloc(1, sizeof(Search)));
     if (!search) return -1;
-    std::strcpy(search->mask, slash + 1);  // from one part of the pattern
-    bool in_root = slash == path;
-    *slash = '\0';
-    search->dir = opendir(in_root ? "/" : path);
-    search->dots = in_root ? 0 : 2;
-
     Guard guard;
-    if (!search->dir || !reserve_slot() || !next_match(search, data)) {
+    if (!reserve_slot() || !first_match(search, pattern, data)) {
         end_search(search);
         return -1;
     }

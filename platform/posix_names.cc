@@ -10,17 +10,28 @@ namespace {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
-// The runtime's wildcards as Win32 hands them to the file system: a `*`
-// before a dot and a dot before a wildcard take their DOS meanings.
-enum class Token { kChar, kStar, kDosStar, kDosQm, kDosDot };
-
-Token token_at(const char* mask) {
-    switch (mask[0]) {
-        case '*': return mask[1] == '.' ? Token::kDosStar : Token::kStar;
-        case '?': return Token::kDosQm;
-        case '.': return mask[1] == '*' || mask[1] == '?' ? Token::kDosDot : Token::kChar;
-        default: return Token::kChar;
+// Writes to `mask` the file part `part` (trailing dots and spaces already
+// dropped) as Win32 hands it to the file system: `?` becomes DOS_QM, a `*`
+// before a dot or ending a part the caller ended in a dot becomes
+// DOS_STAR, and a dot before a `*` or a DOS_QM becomes DOS_DOT. The DOS
+// wildcards are written as the characters that stand for them in a pattern
+// (DOS_STAR `<`, DOS_QM `>`, DOS_DOT `"`): a caller who writes those gets
+// them unchanged, as on Win32, where a dot before the caller's `>` is taken
+// for one before a `?` ("?.??" and ">.>>" both match "a") but one before
+// `<` stays a dot. Win32 makes "*.*" plain `*`; here it becomes `<"*`,
+// which matches every name too.
+void translate(const char* part, bool ended_in_dot, char (&mask)[kMaxName + 1]) {
+    size_t i = 0;
+    for (; part[i]; ++i) {
+        char next = part[i + 1];
+        switch (part[i]) {
+            case '?': mask[i] = '>'; break;
+            case '*': mask[i] = next == '.' || (next == '\0' && ended_in_dot) ? '<' : '*'; break;
+            case '.': mask[i] = next == '?' || next == '>' || next == '*' ? '"' : '.'; break;
+            default: mask[i] = part[i];
+        }
     }
+    mask[i] = '\0';
 }
 
 }  // namespace
@@ -58,42 +69,50 @@ bool full_path(const char* name, char (&out)[kMaxPath]) {
     return true;
 }
 
-bool name_matches(const char* mask, const char* name) {
+bool split_search(const char* pattern, char (&dir)[kMaxPath], char (&mask)[kMaxName + 1]) {
+    if (!full_path(pattern, dir)) return false;
+    char* slash = std::strrchr(dir, '/');
+    if (slash[1] == '\0') return false;  // the root itself: no name to look for
+    // full_path dropped the file part's trailing dots and spaces; the
+    // pattern tells whether the caller ended it in a dot.
+    translate(slash + 1, pattern[std::strlen(pattern) - 1] == '.', mask);
+    if (slash == dir) ++slash;  // the root keeps its "/"
+    *slash = '\0';
+    return true;
+}
+
+bool mask_matches(const char* mask, const char* name) {
     size_t n = strnlen(name, kMaxName);
     if (n == kMaxName) return false;  // no such name fits a search record
+    // DOS_STAR runs up to and over the name's last dot, or to the end from
+    // beyond it.
     const char* dot = std::strrchr(name, '.');
-    size_t last_dot = dot ? static_cast<size_t>(dot - name) : n;
+    size_t dot_stop = dot ? static_cast<size_t>(dot - name) + 1 : n;
 
     // at[i]: the mask read so far matches the first i characters.
     bool at[kMaxName + 1] = {true};
     for (; *mask; ++mask) {
-        Token token = token_at(mask);
         bool next[kMaxName + 1] = {};
-        size_t reach = 0;  // stars: next[i] for every i up to here
-        bool reaching = false;
+        size_t reach_end = 0;  // stars: next[i] for every i below this
         for (size_t i = 0; i <= n; ++i) {
-            bool here = at[i];
             bool at_dot_or_end = i == n || name[i] == '.';
-            switch (token) {
-                case Token::kStar:
-                case Token::kDosStar:
-                    if (here) {
-                        size_t limit = token == Token::kDosStar && i <= last_dot ? last_dot : n;
-                        if (!reaching || limit > reach) reach = limit;
-                        reaching = true;
+            switch (*mask) {
+                case '*':
+                case '<':
+                    if (at[i]) {
+                        size_t stop = *mask == '<' && i < dot_stop ? dot_stop : n;
+                        if (stop + 1 > reach_end) reach_end = stop + 1;
                     }
-                    next[i] = reaching && i <= reach;
+                    next[i] = i < reach_end;
                     break;
-                case Token::kDosQm:
-                    if (here) next[at_dot_or_end ? i : i + 1] = true;
+                case '>':
+                    if (at[i]) next[at_dot_or_end ? i : i + 1] = true;
                     break;
-                case Token::kDosDot:
-                    if (here && i < n && name[i] == '.') next[i + 1] = true;
-                    if (here && i == n) next[i] = true;
+                case '"':
+                    if (at[i] && at_dot_or_end) next[i == n ? i : i + 1] = true;
                     break;
-                case Token::kChar:
-                    if (here && i < n && name[i] == *mask) next[i + 1] = true;
-                    break;
+                default:
+                    if (at[i] && i < n && name[i] == *mask) next[i + 1] = true;
             }
         }
         std::memcpy(at, next, sizeof at);

@@ -1,6 +1,7 @@
 // How the POSIX stand-in reads Win32 file names and search patterns: the
-// length limit, both separators, the lexical "." and ".." steps and the
-// trailing dots Win32 drops, and the wildcard rules of a search.
+// length limit, both separators, the lexical "." and ".." steps, the
+// trailing dots Win32 drops, the null device, and the DOS wildcard rules
+// Win32 turns a search's `*` and `?` into.
 #ifndef TEMBRIX_PLATFORM_POSIX_NAMES_H_
 #define TEMBRIX_PLATFORM_POSIX_NAMES_H_
 
@@ -28,15 +29,30 @@ inline constexpr size_t kMaxPath = PATH_MAX;
 // result does not fit.
 bool full_path(const char* name, char (&out)[kMaxPath]);
 
-// Returns true when `name` matches the search pattern `mask` (its last part,
-// as full_path leaves it). `*` matches any run of characters and `?` one
-// character, as in the runtime's search, with the DOS refinements Win32
-// keeps: `?` also matches nothing at a dot or the end of the name, a `*`
-// before a dot does not run past the name's last dot, and a dot before a
-// wildcard also matches the end of the name (so "*.*" and "a.*" match
-// names without a dot). Characters compare exactly, as the host's file
-// systems name files.
-bool name_matches(const char* mask, const char* name);
+// The characters that make a search pattern's file part a wildcard mask.
+inline constexpr char kWildcards[] = "*?<>\"";
+
+// Splits the search pattern `pattern` as Win32 does: writes to `dir` the
+// host directory to read (as full_path resolves it) and to `mask` its file
+// part, without trailing dots and spaces, in the form mask_matches takes.
+// A file part of dots only is resolved with the rest ("sub/.." looks for
+// the current directory's name in its parent). Returns false when
+// full_path does, and for a pattern that names the root itself.
+bool split_search(const char* pattern, char (&dir)[kMaxPath], char (&mask)[kMaxName + 1]);
+
+// Returns true when `name` matches `mask`, a file part as split_search
+// writes it. Characters other than wildcards compare exactly, as the
+// host's file systems name files; 8.3 short names do not exist here.
+// - `*` matches any run of characters.
+// - `>` (DOS_QM; the caller's `?`) matches one character other than a dot,
+//   or nothing at a dot or the end of the name.
+// - `"` (DOS_DOT; a dot before `?` or `*`) matches a dot, or nothing at the
+//   end of the name: "a.*" matches "a".
+// - `<` (DOS_STAR; a `*` before a dot) matches any run of characters that
+//   does not go past the name's last dot, though it may take that dot in:
+//   "ab<exe" matches "abcd.exe", "*.txt" does not match "a.txt.bak", and
+//   "*." (`<`) matches the names without a dot.
+bool mask_matches(const char* mask, const char* name);
 
 // Returns the last part of `name` when Win32 reads `name` as the null
 // device, in whatever directory: "NUL" in any case, alone or followed by
