@@ -1,5 +1,6 @@
 // Files and directory search, checked the same way on the POSIX stand-in
 // and on the Win32 runtime: every case below passes on both.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -401,5 +402,25 @@ TEST_F(FilesTest, ReadsRacingACloseNeverMixFiles) {
         ZfdClose(two);
     }
 }
+
+#ifndef _WIN32
+// A fork while another thread is inside the stand-in's tables of files,
+// handles and searches: the child finds none of their locks held.
+TEST_F(FilesTest, ForkWhileAnotherThreadUsesFiles) {
+    Put("f", "x");
+    std::atomic<bool> stop{false};
+    auto use = [] {
+        void* f = ZfdOpen("f", kRead, kShareAll);
+        return f != kInvalid && ZfdClose(f) == 0 && Search("f") == Names{"f"};
+    };
+    std::thread busy([&] {
+        while (!stop) use();
+    });
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(0, testing_child::InChild([&] { return use() ? 0 : 1; }, static_cast<uid_t>(-1), 10));
+    stop = true;
+    busy.join();
+}
+#endif
 
 }  // namespace
