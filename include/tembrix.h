@@ -145,9 +145,12 @@ void *TBX_CALL ZmdFree(void *block) TBX_NOEXCEPT;
 uint32_t TBX_CALL MakeListEntry(EntryList *list, uint16_t *index, void **entry,
                                 uint16_t size) TBX_NOEXCEPT;
 
-/* Frees the block in slot `index` of `list`, if any, and empties the slot;
- * a block that could not be freed stays in its slot. An index at or beyond
- * `count` is ignored. Always returns STATUS_OK. */
+/* Frees the block in slot `index` of `list` with ZmdFree, if the slot is not
+ * null, and empties the slot whatever ZmdFree returned: a value that is not
+ * a block (one the caller freed already, or never was) is just dropped, and
+ * so is a block the platform would not free, which then stays allocated with
+ * no slot naming it. `count` does not change; an index at or beyond `count`
+ * is ignored. Always returns STATUS_OK. */
 uint32_t TBX_CALL RemoveListEntry(EntryList *list, uint16_t index) TBX_NOEXCEPT;
 
 /* ---- string store --------------------------------------------------------
