@@ -122,10 +122,12 @@ void *TBX_CALL ZmdAlloc(uint8_t flags, uint32_t size) TBX_NOEXCEPT;
 
 /* Resizes the block at `block` to `size` bytes; with flag 0x40 the bytes
  * added at the end are zero. Returns the block's address, which may have
- * changed, or null. On null the old block is still allocated, unchanged, at
- * its old address -- unless `block` was not a block (null, freed, or never
- * returned by ZmdAlloc/ZmdReAlloc), in which case nothing happened, or
- * `size` was 0, in which case the block is gone. */
+ * changed, or null. A shrink may move the block too: the POSIX build
+ * reallocates a block that shrinks to half its room or less, by 64 KiB or
+ * more, so that the memory it no longer needs is given back. On null the old block is still
+ * allocated, unchanged, at its old address -- unless `block` was not a
+ * block (null, freed, or never returned by ZmdAlloc/ZmdReAlloc), in which
+ * case nothing happened, or `size` was 0, in which case the block is gone. */
 void *TBX_CALL ZmdReAlloc(void *block, uint32_t size, uint8_t flags) TBX_NOEXCEPT;
 
 /* Frees the block at `block`. Returns null when it was freed, and `block`
