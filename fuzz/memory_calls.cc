@@ -179,9 +179,18 @@ void Remove(Session& s) {
                                                                       : s.U16());
     uint32_t status = s.Fallible([&] { return RemoveListEntry(&l.list, index); });
     FUZZ_CHECK(status == STATUS_OK, "RemoveListEntry gave status %u", status);
-    // A block that could not be freed stays filed, not leaked.
-    if (index < l.slots.size() && l.slots[index].p && !s.fired) {
-        FUZZ_CHECK(!IsBlock(l.slots[index].p), "RemoveListEntry left the block allocated");
+    // The slot is emptied either way. Only GlobalFree can fail here: the
+    // block it would not release is dropped from the list, still allocated
+    // and unchanged, and the driver frees it, so that the objects it
+    // accounts for stay exact.
+    if (index < l.slots.size() && l.slots[index].p) {
+        const Block& b = l.slots[index];
+        FUZZ_CHECK(IsBlock(b.p) == s.fired, "RemoveListEntry %s the block allocated",
+                   s.fired ? "did not leave" : "left");
+        if (s.fired) {
+            Check(b, "RemoveListEntry");
+            FUZZ_CHECK(!ZmdFree(b.p), "a block RemoveListEntry dropped could not be freed");
+        }
         l.slots[index] = {};
     }
     CheckList(l, "RemoveListEntry");

@@ -122,10 +122,12 @@ void *TBX_CALL ZmdAlloc(uint8_t flags, uint32_t size) TBX_NOEXCEPT;
 
 /* Resizes the block at `block` to `size` bytes; with flag 0x40 the bytes
  * added at the end are zero. Returns the block's address, which may have
- * changed, or null. On null the old block is still allocated, unchanged, at
- * its old address -- unless `block` was not a block (null, freed, or never
- * returned by ZmdAlloc/ZmdReAlloc), in which case nothing happened, or
- * `size` was 0, in which case the block is gone. */
+ * changed, or null. A shrink may move the block too: the POSIX build
+ * reallocates a block that shrinks to half its room or less, by 64 KiB or
+ * more, so that the memory it no longer needs is given back. On null the old block is still
+ * allocated, unchanged, at its old address -- unless `block` was not a
+ * block (null, freed, or never returned by ZmdAlloc/ZmdReAlloc), in which
+ * case nothing happened, or `size` was 0, in which case the block is gone. */
 void *TBX_CALL ZmdReAlloc(void *block, uint32_t size, uint8_t flags) TBX_NOEXCEPT;
 
 /* Frees the block at `block`. Returns null when it was freed, and `block`
@@ -145,9 +147,12 @@ void *TBX_CALL ZmdFree(void *block) TBX_NOEXCEPT;
 uint32_t TBX_CALL MakeListEntry(EntryList *list, uint16_t *index, void **entry,
                                 uint16_t size) TBX_NOEXCEPT;
 
-/* Frees the block in slot `index` of `list`, if any, and empties the slot;
- * a block that could not be freed stays in its slot. An index at or beyond
- * `count` is ignored. Always returns STATUS_OK. */
+/* Frees the block in slot `index` of `list` with ZmdFree, if the slot is not
+ * null, and empties the slot whatever ZmdFree returned: a value that is not
+ * a block (one the caller freed already, or never was) is just dropped, and
+ * so is a block the platform would not free, which then stays allocated with
+ * no slot naming it. `count` does not change; an index at or beyond `count`
+ * is ignored. Always returns STATUS_OK. */
 uint32_t TBX_CALL RemoveListEntry(EntryList *list, uint16_t index) TBX_NOEXCEPT;
 
 /* ---- string store --------------------------------------------------------
@@ -332,7 +337,15 @@ uint32_t TBX_CALL ZfdSetErrorMode(uint16_t mode) TBX_NOEXCEPT;
 /* ---- modules, system information, fixed answers --------------------------
  * Module handles are the platform's (on Windows an HMODULE). The module
  * functions pass their arguments to the platform's loader and return its
- * results unchanged; they check nothing themselves. */
+ * results unchanged; they check nothing themselves.
+ *
+ * Outside Windows the loader is the dynamic linker, behind a stand-in of
+ * the library's own (Linux): a name with no separator is found by the
+ * dynamic linker's search; one with a path in it is read as a file name
+ * (`\` and `/` both separate, "." and ".." by the text) and made full
+ * against the current directory at the load. A module that other code of
+ * the program loaded by a relative name is named by its file's full path
+ * with links resolved. */
 
 /* Loads the module file `name` (or counts one more use of it when it is
  * loaded already) with the platform's error message boxes turned off, so a
@@ -347,9 +360,11 @@ void *TBX_CALL ZmdLoadLibrary(const char *name) TBX_NOEXCEPT;
 int32_t TBX_CALL ZmdFreeLibrary(void *module) TBX_NOEXCEPT;
 
 /* Copies the full path of the file of `module` (null: the program's own
- * file) into `buffer` of `size` bytes, terminated. Returns its length; when
- * it does not fit, `size` is returned and the buffer holds the first
- * size - 1 characters and a NUL (some versions of the platform write `size`
+ * file) into `buffer` of `size` bytes, terminated; a module loaded by a
+ * relative name gets the full path that name had when it was loaded,
+ * whatever the current directory is now. Returns its length; when it does
+ * not fit, `size` is returned and the buffer holds the first size - 1
+ * characters and a NUL (some versions of the platform write `size`
  * characters and no NUL instead); 0 when `module` is not a loaded module or
  * `size` is 0. */
 uint32_t TBX_CALL ZmdGetModuleFileName(void *module, char *buffer, uint32_t size) TBX_NOEXCEPT;

@@ -44,9 +44,13 @@ extern "C" uint32_t TBX_CALL MakeListEntry(EntryList* list, uint16_t* index, voi
 }
 
 extern "C" uint32_t TBX_CALL RemoveListEntry(EntryList* list, uint16_t index) noexcept {
-    // A block the platform would not free stays filed: emptying its slot
-    // would drop the last pointer to it.
-    if (index < list->count && list->entries[index] && !ZmdFree(list->entries[index]))
-        list->entries[index] = nullptr;
+    if (index >= list->count || !list->entries[index]) return STATUS_OK;
+    // The slot is emptied whatever ZmdFree says. It fails for a value that
+    // is no block (one the caller freed already, one that never was), and
+    // keeping that would leave a dangling slot no later call can reuse. It
+    // also fails when the platform will not release a live block: that
+    // block is dropped and stays allocated, a leak callers accept.
+    ZmdFree(list->entries[index]);
+    list->entries[index] = nullptr;
     return STATUS_OK;
 }

@@ -11,10 +11,16 @@
 // prints nothing; GetModuleFileNameA cuts a path that does not fit to
 // size - 1 characters, terminates it and returns `size`; GetProcAddress
 // finds only the module's own exports, not those of the modules it uses.
+// A name with a path in it is read as Win32 reads file names (either
+// separator, "." and ".." by the text) and made absolute against the
+// current directory before the dynamic linker sees it, so the module's
+// name is that full path, whatever directory is current later. A module
+// that other code loaded by a relative name is named by the path the
+// kernel has for its file (links resolved), from /proc/self/maps, which
+// qemu-user also answers for the program it runs.
 // Not kept: the search order and the ".dll" default extension of a bare
-// name (the dynamic linker's own search applies), the full path of a module
-// loaded by a relative one (its name is the path it was loaded by), and
-// export ordinals (an ELF object has none: such a lookup gives null).
+// name (the dynamic linker's own search applies), and export ordinals (an
+// ELF object has none: such a lookup gives null).
 //
 // System information answers as Win32 answers a process of the same width
 // on the same processor: a 32-bit x86 process sees an Intel architecture
@@ -25,10 +31,13 @@
 #include <sys/auxv.h>
 #include <unistd.h>
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/fault.h"
 #include "platform/platform.h"
+#include "platform/posix_names.h"
 
 namespace tbx::os {
 namespace {
@@ -47,14 +56,43 @@ void* main_image() {
     return image_of(reinterpret_cast<const void*>(getauxval(AT_PHDR)), &path);
 }
 
-// Returns the path of `module` when it is the start of a loaded image, or
-// null. The main program's path is written to `own` of `size` bytes, since
-// the dynamic linker knows it only by the name it was started under.
-const char* module_path(Handle module, char* own, size_t size) {
+// Writes to `out` the path of the file mapped at `image`, as the kernel
+// lists it in /proc/self/maps. Returns false when no file mapping starts
+// there or its path does not fit.
+bool mapped_path(const void* image, char (&out)[posix::kMaxPath]) {
+    std::FILE* maps = std::fopen("/proc/self/maps", "re");
+    if (!maps) return false;
+    // A line: "start-end perms offset device inode    path".
+    char line[posix::kMaxPath + 128];
+    bool found = false, whole = true;
+    while (!found && std::fgets(line, sizeof line, maps)) {
+        size_t n = std::strlen(line);
+        bool starts_line = whole;
+        whole = n > 0 && line[n - 1] == '\n';
+        if (!starts_line || !whole) continue;  // a path too long for `line`
+        line[n - 1] = '\0';
+        uintptr_t start = 0;
+        int path_at = 0;
+        if (std::sscanf(line, "%" SCNxPTR "-%*x %*s %*s %*s %*s %n", &start, &path_at) < 1 ||
+            path_at == 0 || start != reinterpret_cast<uintptr_t>(image) || line[path_at] != '/')
+            continue;
+        found = n - static_cast<size_t>(path_at) <= sizeof out;
+        if (found) std::memcpy(out, line + path_at, n - static_cast<size_t>(path_at));
+    }
+    std::fclose(maps);
+    return found;
+}
+
+// Returns the full path of `module` when it is the start of a loaded image,
+// or null. Paths the dynamic linker does not hold whole are written to
+// `own`: the main program's, which it knows only by the name it was started
+// under, and that of a module loaded by a relative name.
+const char* module_path(Handle module, char (&own)[posix::kMaxPath]) {
     const char* path = nullptr;
     if (module && image_of(module, &path) != module) return nullptr;
-    if (module && module != main_image()) return path;
-    ssize_t n = readlink("/proc/self/exe", own, size - 1);
+    if (module && module != main_image())
+        return path[0] == '/' ? path : mapped_path(module, own) ? own : nullptr;
+    ssize_t n = readlink("/proc/self/exe", own, sizeof own - 1);
     if (n <= 0) return nullptr;
     own[n] = '\0';
     return own;
@@ -77,6 +115,11 @@ Handle LoadLibraryA(const char* name) {
     // An empty name would be the main program to the dynamic linker; to
     // Win32 it is no module at all.
     if (!name || !*name) return nullptr;
+    // A name Win32 would not read as a path (too long, ending in a
+    // separator) goes to the dynamic linker as it is; a module loaded so
+    // is named as one loaded by other code.
+    char full[posix::kMaxPath];
+    if (std::strpbrk(name, "/\\") && posix::full_path(name, full)) name = full;
     void* dl = dlopen(name, RTLD_NOW | RTLD_LOCAL);
     if (!dl) return nullptr;
     link_map* map = nullptr;
@@ -101,8 +144,8 @@ int FreeLibrary(Handle module) {
 
 uint32_t GetModuleFileNameA(Handle module, char* buffer, uint32_t size) {
     if (fault::hit(fault::kMachine)) return 0;
-    char own[4096];
-    const char* path = module_path(module, own, sizeof own);
+    char own[posix::kMaxPath];
+    const char* path = module_path(module, own);
     if (!path || size == 0) return 0;
     size_t length = std::strlen(path);
     if (length < size) {

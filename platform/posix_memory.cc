@@ -7,6 +7,11 @@
 // looking the value up, never by reading memory at it. Quirks kept from
 // Win32: an object of 0 bytes is made "discarded" (it has a handle but
 // GlobalLock gives null), and resizing to 0 discards the memory.
+//
+// Growth leaves slack behind the object so that growing by a little at a
+// time stays in place; a large shrink hands the memory back to the C
+// library (and so, for a large object, to the system), as Win32 does, and
+// may move the object.
 #include <pthread.h>
 
 #include <algorithm>
@@ -28,6 +33,12 @@ struct Object {
     uint32_t next_free;  // index + 1 of the next free entry, while free
     bool in_use;
 };
+
+// A resize gives memory back when it leaves at least this much unused and
+// the object needs at most half of what it holds. Smaller slack, or a
+// shrink of less than half, is kept as room to grow back into: a block
+// that shrinks and grows a little by turns is not moved each time.
+constexpr size_t kShrinkSlack = 64 * 1024;
 
 // Handle values are (index << 3) | kTag: never null, never an address that
 // malloc returns (those are 8-aligned), and checked against the table.
@@ -231,6 +242,17 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
         o->data = data;
         o->capacity = capacity;
         add_address(data, index);
+    } else if (bytes <= o->capacity / 2 && o->capacity - bytes >= kShrinkSlack) {
+        // A large shrink gives the memory back. The address leaves the
+        // index first, so putting back the new one (or the old one, if the
+        // C library keeps the block) cannot need room.
+        remove_address(o->data);
+        void* data = std::realloc(o->data, bytes);
+        if (data) {
+            o->data = data;
+            o->capacity = bytes;
+        }
+        add_address(o->data, index);
     }
     if ((flags & kGmemZeroInit) && bytes > o->size)
         std::memset(static_cast<char*>(o->data) + o->size, 0, bytes - o->size);
