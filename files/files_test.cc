@@ -405,13 +405,15 @@ TEST_F(FilesTest, ReadsRacingACloseNeverMixFiles) {
 
 #ifndef _WIN32
 // A fork while another thread is inside the stand-in's tables of files,
-// handles and searches: the child finds none of their locks held.
+// handles, searches and memory blocks: the child finds none of their locks
+// held.
 TEST_F(FilesTest, ForkWhileAnotherThreadUsesFiles) {
     Put("f", "x");
     std::atomic<bool> stop{false};
     auto use = [] {
         void* f = ZfdOpen("f", kRead, kShareAll);
-        return f != kInvalid && ZfdClose(f) == 0 && Search("f") == Names{"f"};
+        return f != kInvalid && ZfdClose(f) == 0 && Search("f") == Names{"f"} &&
+               ZmdFree(ZmdAlloc(0, 64)) == nullptr;
     };
     std::thread busy([&] {
         while (!stop) use();

@@ -340,12 +340,10 @@ uint32_t TBX_CALL ZfdSetErrorMode(uint16_t mode) TBX_NOEXCEPT;
  * results unchanged; they check nothing themselves.
  *
  * Outside Windows the loader is the dynamic linker, behind a stand-in of
- * the library's own (Linux): a name with no separator is found by the
- * dynamic linker's search; one with a path in it is read as a file name
- * (`\` and `/` both separate, "." and ".." by the text) and made full
- * against the current directory at the load. A module that other code of
- * the program loaded by a relative name is named by its file's full path
- * with links resolved. */
+ * the library's own (Linux): a name with no `/` is found by the dynamic
+ * linker's search, and a module is named by the full path it was loaded
+ * by, or, if that was relative, by its file's full path with links
+ * resolved. */
 
 /* Loads the module file `name` (or counts one more use of it when it is
  * loaded already) with the platform's error message boxes turned off, so a
@@ -360,9 +358,8 @@ void *TBX_CALL ZmdLoadLibrary(const char *name) TBX_NOEXCEPT;
 int32_t TBX_CALL ZmdFreeLibrary(void *module) TBX_NOEXCEPT;
 
 /* Copies the full path of the file of `module` (null: the program's own
- * file) into `buffer` of `size` bytes, terminated; a module loaded by a
- * relative name gets the full path that name had when it was loaded,
- * whatever the current directory is now. Returns its length; when it does
+ * file) into `buffer` of `size` bytes, terminated, also for a module loaded
+ * by a relative name, whatever the current directory is now. Returns its length; when it does
  * not fit, `size` is returned and the buffer holds the first size - 1
  * characters and a NUL (some versions of the platform write `size`
  * characters and no NUL instead); 0 when `module` is not a loaded module or

@@ -1,6 +1,5 @@
 // Modules: loading, naming, finding exports and unloading through the
 // platform's loader, and the error mode around a load.
-#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -9,12 +8,13 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <dlfcn.h>
-#include <sys/stat.h>
 #endif
 
 #include "tembrix.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // A module every target has, and one of its exports that takes nothing
 // and returns the process id.
@@ -28,46 +28,10 @@ constexpr char kProcessIdExport[] = "getpid";
 
 // The library of this build, which sits beside the test programs.
 #ifdef _WIN32
-constexpr char kSeparator = '\\';
-constexpr char kLibrary[] = "tembrix.dll";
+constexpr char kLibrary[] = ".\\tembrix.dll";
 #else
-constexpr char kSeparator = '/';
-constexpr char kLibrary[] = "libtembrix.so";
+constexpr char kLibrary[] = "./libtembrix.so";
 #endif
-
-bool IsFullPath(const std::string& path) {
-#ifdef _WIN32
-    return path.size() > 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
-           path[2] == '\\';
-#else
-    return path.size() > 1 && path[0] == '/';
-#endif
-}
-
-// Returns the folder of the test program, from its own module name.
-std::string ProgramFolder() {
-    char program[1024];
-    uint32_t length = ZmdGetModuleFileName(nullptr, program, sizeof program);
-    std::string path(program, length < sizeof program ? length : 0);
-    return path.substr(0, path.rfind(kSeparator));
-}
-
-// Changes the current directory for the life of the object.
-class InFolder {
-public:
-    explicit InFolder(const std::string& folder) : before_(std::filesystem::current_path(error_)) {
-        std::filesystem::current_path(folder, error_);
-    }
-    ~InFolder() {
-        std::error_code ignored;
-        std::filesystem::current_path(before_, ignored);
-    }
-    bool entered() const { return !error_; }
-
-private:
-    std::error_code error_;
-    std::filesystem::path before_;
-};
 
 TEST(Modules, LoadNameFindFreeAndFailToLoad) {
     void* module = ZmdLoadLibrary(kModule);
@@ -110,65 +74,34 @@ TEST(Modules, LoadNameFindFreeAndFailToLoad) {
 
 // This tests a fault where a module loaded by a relative name was named by
 // that name, which names another file, or none, once the current directory
-// has changed.
+// has changed. On the stand-in the module may also have been loaded by
+// other code of the program first (Windows' loader names modules itself).
 TEST(Modules, RelativeNameGivesFullPath) {
-    std::string folder = ProgramFolder();
-    ASSERT_TRUE(IsFullPath(folder)) << folder;
-    std::string expected = folder + kSeparator + kLibrary;
-    void* module;
-    char path[1024];
-    uint32_t length;
-    {
-        InFolder in_program_folder(folder);
-        ASSERT_TRUE(in_program_folder.entered()) << folder;
-        module = ZmdLoadLibrary((std::string(".") + kSeparator + kLibrary).c_str());
-        ASSERT_NE(nullptr, module);
-        InFolder elsewhere(folder.substr(0, folder.rfind(kSeparator) + 1));
-        ASSERT_TRUE(elsewhere.entered());
-        length = ZmdGetModuleFileName(module, path, sizeof path);
-    }
-    ASSERT_TRUE(length > 0 && length < sizeof path) << length;
-    EXPECT_TRUE(IsFullPath(path)) << path;
-    EXPECT_EQ(expected, path);
-    EXPECT_EQ(module, ZmdLoadLibrary(path));
-    EXPECT_NE(0, ZmdFreeLibrary(module));
-    EXPECT_NE(0, ZmdFreeLibrary(module));
-}
-
-// A module that other code of the program loaded by a relative name, not
-// through the library, is named by the full path of its file too.
-TEST(Modules, LoadedElsewhereByRelativeName) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows' loader names every module by its full path itself";
-#else
-    std::string folder = ProgramFolder();
-    void* dl;
-    void* module = nullptr;
-    char path[1024];
-    uint32_t length = 0;
-    {
-        InFolder in_program_folder(folder);
-        ASSERT_TRUE(in_program_folder.entered()) << folder;
-        dl = dlopen((std::string("./") + kLibrary).c_str(), RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(nullptr, dl) << dlerror();
-        // The library's loader finds it loaded and counts one more use.
-        module = ZmdLoadLibrary((std::string("./") + kLibrary).c_str());
-        InFolder elsewhere("/");
-        ASSERT_TRUE(elsewhere.entered());
-        length = ZmdGetModuleFileName(module, path, sizeof path);
-    }
-    ASSERT_NE(nullptr, module);
-    ASSERT_TRUE(length > 0 && length < sizeof path) << length;
-    EXPECT_EQ('/', path[0]) << path;
-    struct stat named, expected;
-    ASSERT_EQ(0, stat(path, &named)) << path;
-    ASSERT_EQ(0, stat((folder + "/" + kLibrary).c_str(), &expected));
-    EXPECT_TRUE(named.st_dev == expected.st_dev && named.st_ino == expected.st_ino) << path;
-    EXPECT_EQ(module, ZmdLoadLibrary(path));
-    EXPECT_NE(0, ZmdFreeLibrary(module));
-    EXPECT_NE(0, ZmdFreeLibrary(module));
-    dlclose(dl);
+    char program[1024];
+    const fs::path folder =
+        fs::path(std::string(program, ZmdGetModuleFileName(nullptr, program, sizeof program))).parent_path();
+    const fs::path home = fs::current_path();
+    for (bool loaded_elsewhere : {false, true}) {
+        fs::current_path(folder);
+        void* other = nullptr;
+#ifndef _WIN32
+        if (loaded_elsewhere) other = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
 #endif
+        if (loaded_elsewhere && !other) continue;
+        void* module = ZmdLoadLibrary(kLibrary);
+        fs::current_path(home.root_path());
+        char path[1024] = {};
+        ZmdGetModuleFileName(module, path, sizeof path);
+        fs::current_path(home);
+        std::error_code error;
+        EXPECT_TRUE(fs::path(path).is_absolute()) << path;
+        EXPECT_TRUE(fs::equivalent(path, folder / kLibrary, error)) << path;
+        EXPECT_EQ(module, ZmdLoadLibrary(path));
+        EXPECT_TRUE(ZmdFreeLibrary(module) && ZmdFreeLibrary(module));
+#ifndef _WIN32
+        if (other) dlclose(other);
+#endif
+    }
 }
 
 }  // namespace

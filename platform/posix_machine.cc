@@ -11,13 +11,10 @@
 // prints nothing; GetModuleFileNameA cuts a path that does not fit to
 // size - 1 characters, terminates it and returns `size`; GetProcAddress
 // finds only the module's own exports, not those of the modules it uses.
-// A name with a path in it is read as Win32 reads file names (either
-// separator, "." and ".." by the text) and made absolute against the
-// current directory before the dynamic linker sees it, so the module's
-// name is that full path, whatever directory is current later. A module
-// that other code loaded by a relative name is named by the path the
-// kernel has for its file (links resolved), from /proc/self/maps, which
-// qemu-user also answers for the program it runs.
+// A module's name is its full path, whatever directory is current: the
+// path it was loaded by when that was absolute, else the path the kernel
+// has for its file (links resolved), from /proc/self/maps, which qemu-user
+// also answers for the program it runs.
 // Not kept: the search order and the ".dll" default extension of a bare
 // name (the dynamic linker's own search applies), and export ordinals (an
 // ELF object has none: such a lookup gives null).
@@ -115,11 +112,6 @@ Handle LoadLibraryA(const char* name) {
     // An empty name would be the main program to the dynamic linker; to
     // Win32 it is no module at all.
     if (!name || !*name) return nullptr;
-    // A name Win32 would not read as a path (too long, ending in a
-    // separator) goes to the dynamic linker as it is; a module loaded so
-    // is named as one loaded by other code.
-    char full[posix::kMaxPath];
-    if (std::strpbrk(name, "/\\") && posix::full_path(name, full)) name = full;
     void* dl = dlopen(name, RTLD_NOW | RTLD_LOCAL);
     if (!dl) return nullptr;
     link_map* map = nullptr;

@@ -21,6 +21,7 @@
 
 #include "platform/fault.h"
 #include "platform/platform.h"
+#include "platform/posix_lock.h"
 
 namespace tbx::os {
 namespace {
@@ -52,7 +53,6 @@ struct AddressSlot {
 };
 
 struct Heap {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     Object* objects = nullptr;
     uint32_t capacity = 0;
     uint32_t used = 0;        // entries ever handed out (high-water mark)
@@ -63,10 +63,15 @@ struct Heap {
 };
 
 Heap g_heap;
+pthread_mutex_t g_heap_lock = PTHREAD_MUTEX_INITIALIZER;
 
-struct Guard {
-    Guard() { pthread_mutex_lock(&g_heap.lock); }
-    ~Guard() { pthread_mutex_unlock(&g_heap.lock); }
+// The heap's lock, which a fork never leaves held.
+struct Guard : posix::Guard {
+    Guard() : posix::Guard(lock()) {}
+    static pthread_mutex_t& lock() {
+        posix::keep_across_fork<&g_heap_lock>();
+        return g_heap_lock;
+    }
 };
 
 size_t hash_address(uintptr_t a) {
