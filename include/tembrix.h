@@ -287,8 +287,9 @@ char *TBX_CALL hstrptr(StringHandle h) TBX_NOEXCEPT;
 
 /* Opens the existing file `name` with `access` and `share` (it is never
  * created or truncated). Returns its handle, or (void *)-1 when the file
- * does not exist, is a directory, is shared in a way that conflicts, or the
- * access is refused. */
+ * does not exist, is a directory (or no file at all: see above), is shared
+ * in a way that conflicts, or the access is refused (writing a read-only
+ * file is refused to everybody). */
 void *TBX_CALL ZfdOpen(const char *name, uint32_t access, uint32_t share) TBX_NOEXCEPT;
 
 /* Closes `file`. Returns 0 when the platform closed it, -1 for a value that

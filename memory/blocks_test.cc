@@ -6,9 +6,6 @@
 #include <cstring>
 
 #include <gtest/gtest.h>
-#ifdef __linux__
-#include <unistd.h>
-#endif
 
 #include "tembrix.h"
 
@@ -39,34 +36,28 @@ TEST(Blocks, GrowthIsZeroFilledAndSizeZeroIsNoBlock) {
     EXPECT_EQ(nullptr, ZmdAlloc(0x40, 0));
 }
 
-// Returns the bytes of the process's memory that are resident, or 0 where
-// the system does not tell (outside Linux).
-size_t ResidentBytes() {
-#ifdef __linux__
-    std::FILE* f = std::fopen("/proc/self/statm", "r");
-    if (!f) return 0;
-    unsigned long pages = 0, resident = 0;
-    int fields = std::fscanf(f, "%lu %lu", &pages, &resident);
-    std::fclose(f);
-    return fields == 2 ? resident * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
-#else
-    return 0;
-#endif
-}
-
 // This tests a fault where a large block shrunk to a few bytes kept all of
 // its memory until it was freed.
 TEST(Blocks, LargeShrinkGivesMemoryBack) {
-    if (ResidentBytes() == 0)
-        GTEST_SKIP() << "resident memory is read from /proc/self/statm, on Linux only";
+#ifndef __linux__
+    GTEST_SKIP() << "resident memory is read from /proc/self/statm, on Linux only";
+#endif
+    auto resident = [] {
+        unsigned long pages = 0, resident_pages = 0;
+        std::FILE* f = std::fopen("/proc/self/statm", "r");
+        bool read = f && std::fscanf(f, "%lu %lu", &pages, &resident_pages) == 2;
+        if (f) std::fclose(f);
+        return read ? resident_pages * 4096.0 : -1.0;
+    };
+    ASSERT_GE(resident(), 0);
     constexpr uint32_t kLarge = 256u << 20;
     auto* p = static_cast<uint8_t*>(ZmdAlloc(0, kLarge));
     ASSERT_NE(p, nullptr);
     std::memset(p, 0x5A, kLarge);  // every page resident
     for (uint8_t i = 0; i < 16; ++i) p[i] = i;
-    size_t before = ResidentBytes();
+    double before = resident();
     p = static_cast<uint8_t*>(ZmdReAlloc(p, 16, 0));
-    size_t after = ResidentBytes();
+    double after = resident();
     ASSERT_NE(p, nullptr);
     for (uint8_t i = 0; i < 16; ++i) EXPECT_EQ(i, p[i]);
     EXPECT_GT(before, after + kLarge / 2) << "resident before " << before << ", after " << after;

@@ -55,36 +55,25 @@ TEST(EntryList, FillsLowestEmptySlotAndGrowsByOne) {
     EXPECT_EQ(nullptr, ZmdFree(list.entries));
 }
 
-// This tests a fault where a slot kept a value ZmdFree refused: a block
-// the caller had freed already, or a value that never was a block. The
-// slot then held a dangling pointer for good, so the next MakeListEntry
-// grew the list instead of reusing the slot.
+// This tests a fault where a slot kept a value ZmdFree refused -- a block
+// the caller had freed already, a value that never was a block -- for
+// good, so the next MakeListEntry grew the list instead of reusing it.
 TEST(EntryList, RemoveEmptiesASlotThatHoldsNoBlock) {
     EntryList list{};
     uint16_t index = 0;
     for (int i = 0; i < 3; ++i) ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, nullptr, 16));
-    void* freed = list.entries[1];
-    ASSERT_EQ(nullptr, ZmdFree(freed));
-    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, 1));
-    EXPECT_EQ(nullptr, list.entries[1]);
-    ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, nullptr, 16));
-    EXPECT_EQ(1, index);
-    EXPECT_EQ(3, list.count);
-
-    // Values that never were blocks: a local and the middle of a block. The
-    // blocks they stand in for are the test's to free; the local is not
-    // written to.
     uint64_t local = 0x0123456789ABCDEF;
     void* blocks[2] = {list.entries[0], list.entries[2]};
+    ASSERT_EQ(nullptr, ZmdFree(list.entries[1]));
     list.entries[0] = &local;
-    list.entries[2] = static_cast<char*>(blocks[1]) + 8;
-    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, 0));
-    EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, 2));
-    EXPECT_EQ(nullptr, list.entries[0]);
-    EXPECT_EQ(nullptr, list.entries[2]);
+    list.entries[2] = static_cast<char*>(blocks[1]) + 8;  // inside a block
+    for (uint16_t i : {0, 1, 2}) {
+        EXPECT_EQ(STATUS_OK, RemoveListEntry(&list, i));
+        EXPECT_EQ(nullptr, list.entries[i]);
+    }
     EXPECT_EQ(0x0123456789ABCDEFu, local);
     for (void* b : blocks) EXPECT_EQ(nullptr, ZmdFree(b));
-    for (uint16_t want : {0, 2}) {
+    for (uint16_t want : {0, 1, 2}) {
         ASSERT_EQ(STATUS_OK, MakeListEntry(&list, &index, nullptr, 16));
         EXPECT_EQ(want, index);
     }

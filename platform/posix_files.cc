@@ -97,30 +97,35 @@ bool shares_with_open_files(const File& file) {
     return true;
 }
 
+// Takes `file` out of the list of open files.
+void unlist(File* file) {
+    posix::Guard guard(g_lock);
+    File** link = &g_open;
+    while (*link != file) link = &(*link)->next;
+    *link = file->next;
+}
+
 void destroy_file(posix::Object* object) {
     auto* file = static_cast<File*>(object);
-    if (file->shares) {
-        posix::Guard guard(g_lock);
-        File** link = &g_open;
-        while (*link != file) link = &(*link)->next;
-        *link = file->next;
-    }
+    if (file->shares) unlist(file);
     close(file->fd);
     std::free(file);
 }
 
 // Gives `file` a handle and, unless it is the null device, files it among
 // the open files. Returns null when it may not share its file with them or
-// the handle table is full.
+// the handle table is full. The list's lock is never held together with
+// the handle table's, so a fork can take both in any order.
 Handle enter(File* file) {
-    posix::keep_across_fork<&g_lock>();
-    posix::Guard guard(g_lock);
-    if (file->shares && !shares_with_open_files(*file)) return nullptr;
-    Handle handle = posix::add_handle(file);
-    if (handle && file->shares) {
+    if (file->shares) {
+        posix::keep_across_fork<&g_lock>();
+        posix::Guard guard(g_lock);
+        if (!shares_with_open_files(*file)) return nullptr;
         file->next = g_open;
         g_open = file;
     }
+    Handle handle = posix::add_handle(file);
+    if (!handle && file->shares) unlist(file);
     return handle;
 }
 

@@ -55,21 +55,13 @@ bool WaitForFile(const std::string& path) {
     return fs::exists(fs::symlink_status(path));
 }
 
-// Runs `plant` (which makes something at `path`, returns a descriptor to
-// hold or -1) in a child that keeps it until `check` has run here.
-void WithPlant(const std::string& path, const std::function<int(const char*)>& plant,
-               const std::function<void()>& check, uid_t uid = static_cast<uid_t>(-1)) {
-    Child planter = StartChild(
-        [&](int go) {
-            int held = plant(path.c_str());
-            WaitForGo(go);
-            return held >= 0 ? 0 : 1;
-        },
-        uid);
+// Runs `check` while a child (as `uid`) holds what `plant` made at `path`.
+void WithPlant(const std::string& path, const std::function<void()>& plant,
+               const std::function<void()>& check, uid_t uid = kSameUser) {
+    pid_t planter = StartChild([&] { plant(), pause(); return 0; }, uid);
     ASSERT_TRUE(WaitForFile(path));
     check();
-    Go(planter);
-    EXPECT_EQ(0, FinishChild(planter));
+    FinishChild(planter, true);
 }
 
 // A neighbour squats the namespace of a user who has not used one yet:
@@ -79,12 +71,9 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two other users";
     const std::string victims = Namespace(kVictim);
     fs::remove_all(victims);
-    const std::function<int(const char*)> plants[] = {
-        [](const char* p) { return mkfifo(p, 0666); },
-        [](const char* p) { return symlink("/tmp", p); },
-        [](const char* p) { return mkdir(p, 0700); },
-    };
-    for (const auto& plant : plants) {
+    for (const auto& plant : std::initializer_list<std::function<void()>>{
+             [&] { mkfifo(victims.c_str(), 0666); }, [&] { symlink("/tmp", victims.c_str()); },
+             [&] { mkdir(victims.c_str(), 0700); }}) {
         WithPlant(victims, plant, [] {
             EXPECT_EQ(0, InChild([] { return ZmdCreateMutex(1, "AppLock") || ZmdOpenMutex("AppLock"); },
                                  kVictim));
@@ -93,7 +82,7 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
     }
 
     const std::string file = victims + "/l.AppLock";
-    WithPlant(file, [](const char*) { return ZmdCreateMutex(1, "AppLock") ? 0 : -1; }, [&] {
+    WithPlant(file, [] { ZmdCreateMutex(1, "AppLock"); }, [&] {
         EXPECT_EQ(0, InChild([&] {
             bool out_of_reach = open(file.c_str(), O_RDONLY) < 0 && errno == EACCES;
             return !out_of_reach || !OwnedHere(ZmdCreateMutex(1, "AppLock"));
@@ -111,37 +100,27 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
 // exclusively for ever -- makes that name fail at once, never hang. A
 // leftover of a killed owner gives way to a new mutex.
 TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
-    ASSERT_NE(0, ZmdCloseHandle(ZmdCreateMutex(0, Name("start").c_str())));
-    auto file_of_size = [](const char* path, off_t size, int lock) {
-        int fd = open(path, O_RDWR | O_CREAT, 0600);
-        return fd >= 0 && ftruncate(fd, size) == 0 && (!lock || flock(fd, lock) == 0) ? fd : -1;
+    const std::string name = Name("odd"), file = FileOf(name);
+    ASSERT_NE(0, ZmdCloseHandle(ZmdCreateMutex(0, name.c_str())));
+    auto file_of_size = [&](off_t size, int lock) {
+        int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
+        (void)!ftruncate(fd, size);
+        if (lock) flock(fd, lock);
     };
-    const std::function<int(const char*)> plants[] = {
-        [](const char* p) { return mkfifo(p, 0600); },
-        [&](const char* p) { return file_of_size(p, 5, 0); },
-        [&](const char* p) { return file_of_size(p, 32, LOCK_SH); },
-        [&](const char* p) { return file_of_size(p, 32, LOCK_EX); },
-    };
-    const std::string name = Name("odd");
-    for (const auto& plant : plants) {
-        WithPlant(FileOf(name), plant, [&] {
+    for (const auto& plant : std::initializer_list<std::function<void()>>{
+             [&] { mkfifo(file.c_str(), 0600); }, [&] { file_of_size(5, 0); },
+             [&] { file_of_size(32, LOCK_SH); }, [&] { file_of_size(32, LOCK_EX); }}) {
+        WithPlant(file, plant, [&] {
             EXPECT_EQ(0, InChild([&] { return ZmdCreateMutex(1, name.c_str()) || ZmdOpenMutex(name.c_str()); }));
         });
-        fs::remove(FileOf(name));
+        fs::remove(file);
     }
 
-    Child owner = StartChild([&](int go) {
-        void* m = ZmdCreateMutex(1, name.c_str());
-        WaitForGo(go);
-        return m ? 0 : 1;
-    });
-    ASSERT_TRUE(WaitForFile(FileOf(name)));
-    kill(owner.pid, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, FinishChild(owner));
+    WithPlant(file, [&] { ZmdCreateMutex(1, name.c_str()); }, [] {});  // killed holding it
     void* m = ZmdCreateMutex(1, name.c_str());
     EXPECT_TRUE(OwnedHere(m));
     EXPECT_NE(0, ZmdCloseHandle(m));
-    EXPECT_FALSE(fs::exists(FileOf(name)));
+    EXPECT_FALSE(fs::exists(file));
 }
 
 // A forked child has none of its parent's mutex handles; whatever it opens
@@ -172,7 +151,7 @@ TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
     const std::string name = Name("killed");
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE(round);
-        Child busy = StartChild([&](int) {
+        pid_t busy = StartChild([&] {
             for (int i = 0;; ++i) {
                 void* m = ZmdCreateMutex(i & 1, name.c_str());
                 ZmdWaitForSingleObject(m, 10);
@@ -182,8 +161,7 @@ TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
             return 0;
         });
         std::this_thread::sleep_for(std::chrono::microseconds(200 * round));
-        kill(busy.pid, SIGKILL);
-        EXPECT_EQ(128 + SIGKILL, FinishChild(busy));
+        EXPECT_EQ(128 + SIGKILL, FinishChild(busy, true));
         void* m = ZmdCreateMutex(1, name.c_str());
         EXPECT_TRUE(OwnedHere(m));
         EXPECT_NE(0, ZmdCloseHandle(m));
@@ -213,10 +191,10 @@ TEST(HostileNeighbour, EndedOwnerIsAbandonedAfterItsIdIsReused) {
             if (!m || status != 0 || !last || std::fprintf(last, "%d", owner - 1) < 0 || std::fclose(last) != 0)
                 return 1;
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            Child successor = StartChild([](int go) { WaitForGo(go); return 0; });
-            uint32_t r = successor.pid == owner ? ZmdWaitForSingleObject(m, 2000) : kInfinite;
-            FinishChild(successor);
-            return successor.pid != owner ? int{kNoReuse} : r == kAbandoned ? 0 : r == kTimedOut ? 2 : 3;
+            pid_t successor = StartChild([] { return pause(); });
+            uint32_t r = successor == owner ? ZmdWaitForSingleObject(m, 2000) : kInfinite;
+            FinishChild(successor, true);
+            return successor != owner ? int{kNoReuse} : r == kAbandoned ? 0 : r == kTimedOut ? 2 : 3;
         });
     });
     if (result == kNoNamespace) GTEST_SKIP() << "no PID namespace of its own can be made here";
@@ -253,7 +231,7 @@ TEST(HostileNeighbour, ThreadsAndProcessesContend) {
     };
     void* m = ZmdCreateMutex(0, name.c_str());
     ASSERT_NE(nullptr, m);
-    Child child = StartChild([&](int) { return contend(); });
+    pid_t child = StartChild(contend);
     EXPECT_EQ(0, contend());
     EXPECT_EQ(0, FinishChild(child));
     EXPECT_EQ(0, shared->overlaps.load());
