@@ -49,6 +49,9 @@ bool OwnedHere(void* m) {
     return m && elsewhere == kTimedOut;
 }
 
+// The deadline of a call that must fail at once.
+constexpr unsigned kSoon = 10;
+
 bool WaitForFile(const std::string& path) {
     for (int i = 0; i < 1000 && !fs::exists(fs::symlink_status(path)); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -56,9 +59,10 @@ bool WaitForFile(const std::string& path) {
 }
 
 // Runs `check` while a child (as `uid`) holds what `plant` made at `path`.
+// The planter outlives the deadline of any child `check` runs with kSoon.
 void WithPlant(const std::string& path, const std::function<void()>& plant,
                const std::function<void()>& check, uid_t uid = kSameUser) {
-    pid_t planter = StartChild([&] { plant(), pause(); return 0; }, uid);
+    pid_t planter = StartChild([&] { plant(), pause(); return 0; }, uid, 120);
     ASSERT_TRUE(WaitForFile(path));
     check();
     FinishChild(planter, true);
@@ -76,10 +80,23 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
              [&] { mkdir(victims.c_str(), 0700); }}) {
         WithPlant(victims, plant, [] {
             EXPECT_EQ(0, InChild([] { return ZmdCreateMutex(1, "AppLock") || ZmdOpenMutex("AppLock"); },
-                                 kVictim));
+                                 kVictim, kSoon));
         }, kNeighbour);
         fs::remove_all(victims);
     }
+
+    // Root, who can enter any directory, is refused one that a neighbour
+    // made too, and its own once it is open to others (in a /dev/shm of its
+    // own, so no other test sees it).
+    EXPECT_EQ(0, InChild([]() -> int {
+        const std::string mine = Namespace(0);
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/dev/shm", "tmpfs", 0, nullptr) != 0)
+            return 0;  // no mount namespace here: nothing to try
+        return mkdir(mine.c_str(), 0700) || chown(mine.c_str(), kNeighbour, kNeighbour) ||
+               ZmdCreateMutex(1, "AppLock") || chown(mine.c_str(), 0, 0) || chmod(mine.c_str(), 0777) ||
+               ZmdCreateMutex(1, "AppLock");
+    }));
 
     const std::string file = victims + "/l.AppLock";
     WithPlant(file, [] { ZmdCreateMutex(1, "AppLock"); }, [&] {
@@ -95,9 +112,10 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
     fs::remove_all(Namespace(kNeighbour));
 }
 
-// What the user's own processes may leave where the mutexes live -- a FIFO,
-// a short file, a file of another layout that is held, a file held
-// exclusively for ever -- makes that name fail at once, never hang. A
+// What may stand where a mutex's file lives -- a FIFO, a short file, a
+// file of another layout that is held, a file held exclusively for ever,
+// another user's file (root can put one there) -- makes that name fail at
+// once, never hang. A
 // leftover of a killed owner gives way to a new mutex.
 TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
     const std::string name = Name("odd"), file = FileOf(name);
@@ -106,12 +124,19 @@ TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
         int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
         (void)!ftruncate(fd, size);
         if (lock) flock(fd, lock);
+        return fd;
     };
     for (const auto& plant : std::initializer_list<std::function<void()>>{
              [&] { mkfifo(file.c_str(), 0600); }, [&] { file_of_size(5, 0); },
-             [&] { file_of_size(32, LOCK_SH); }, [&] { file_of_size(32, LOCK_EX); }}) {
+             [&] { file_of_size(32, LOCK_SH); }, [&] { file_of_size(32, LOCK_EX); },
+             [&] {  // a free mutex's bytes, but another user's file
+                 int fd = file_of_size(32, LOCK_SH);
+                 (void)!pwrite(fd, "TBM2", 4, 12);
+                 (void)!fchown(fd, kNeighbour, kNeighbour);
+             }}) {
         WithPlant(file, plant, [&] {
-            EXPECT_EQ(0, InChild([&] { return ZmdCreateMutex(1, name.c_str()) || ZmdOpenMutex(name.c_str()); }));
+            EXPECT_EQ(0, InChild([&] { return ZmdCreateMutex(1, name.c_str()) || ZmdOpenMutex(name.c_str()); },
+                                 kSameUser, kSoon));
         });
         fs::remove(file);
     }
@@ -146,7 +171,8 @@ TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
 }
 
 // A process killed at a random point of making, taking, giving up and
-// closing a mutex leaves nothing that changes what the next creator gets.
+// closing a mutex leaves nothing that changes what the next creator gets;
+// one that ends holding it leaves it abandoned at once, reaped or not.
 TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
     const std::string name = Name("killed");
     for (int round = 0; round < 40; ++round) {
@@ -167,6 +193,15 @@ TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
         EXPECT_NE(0, ZmdCloseHandle(m));
         EXPECT_FALSE(fs::exists(FileOf(name)));
     }
+
+    // An owner whose process has ended but was not yet waited for has ended.
+    void* m = ZmdCreateMutex(0, name.c_str());
+    pid_t owner = StartChild([&] { return ZmdWaitForSingleObject(ZmdOpenMutex(name.c_str()), 0) == kTaken ? 0 : 1; });
+    siginfo_t ended;
+    ASSERT_EQ(0, waitid(P_PID, owner, &ended, WEXITED | WNOWAIT));
+    EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 1000));
+    EXPECT_EQ(0, FinishChild(owner));
+    EXPECT_NE(0, ZmdCloseHandle(m));
 }
 
 // An owner that ended is heard of as abandoned even when a later process

@@ -4,9 +4,12 @@
 # time, and the replay of the fuzz corpus as one more case. A case fails on
 # any memcheck error or definite or possible leak.
 #
-# Pool.FullPoolRefusesAndKeepsItsStrings is left out: it fills all 65534
-# blocks (600 MB) and would take most of an hour under valgrind; the same
-# code runs in it natively and under AddressSanitizer.
+# Left out, both run natively and under AddressSanitizer:
+# - Pool.FullPoolRefusesAndKeepsItsStrings fills all 65534 blocks (600 MB)
+#   and would take most of an hour under valgrind;
+# - FilesTest.ForkWhileAnotherThreadUsesFiles forks while another thread
+#   allocates: each child inherits that thread's allocations in flight,
+#   which memcheck reports as lost when the child ends.
 #
 # Expects build/linux-x64 to be built (scripts/test.sh does that first).
 # Prints the failing cases and exits non-zero if any.
@@ -16,7 +19,7 @@ bin=build/linux-x64/bin
 logs=build/logs/valgrind
 rm -rf "$logs"
 mkdir -p "$logs"
-skip='Pool.FullPoolRefusesAndKeepsItsStrings'
+skip='Pool.FullPoolRefusesAndKeepsItsStrings FilesTest.ForkWhileAnotherThreadUsesFiles'
 
 cases=()
 for exe in tembrix_tests interface_test; do
@@ -25,7 +28,7 @@ for exe in tembrix_tests interface_test; do
     while IFS= read -r line; do
         case "$line" in
             " "*) name="$suite${line#  }"; name=${name%% *}
-                  [ "$name" = "$skip" ] || cases+=("$exe $name") ;;
+                  [[ " $skip " == *" $name "* ]] || cases+=("$exe $name") ;;
             *) suite=$line ;;
         esac
     done < <("$bin/$exe" --gtest_list_tests | grep -v '^Running main')
