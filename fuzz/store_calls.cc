@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "fuzz/harness.h"
-#include "platform/platform.h"
 #include "strings/pool.h"
+#include "tests/dropped_blocks.h"
 #include "tests/model/literal_pool.h"
 #include "tembrix.h"
 
@@ -132,12 +132,8 @@ void CheckStrings(const char* after) {
 // showed the driver: that one stays allocated, counted in g_lost.
 void ReleaseDropped(const std::vector<void*>& before, bool dropped, const char* call, bool makes) {
     FUZZ_CHECK(before.size() == stringPool.count, "%s changed the count of slots", call);
-    int found = 0;
-    for (size_t b = 0; b < before.size(); ++b) {
-        if (!before[b] || stringPool.entries[b] || !tbx::os::GlobalHandle(before[b])) continue;
-        ++found;
-        FUZZ_CHECK(!ZmdFree(before[b]), "a block %s dropped could not be freed", call);
-    }
+    int found = testing_pool::FreeDroppedBlocks(before);
+    FUZZ_CHECK(found >= 0, "a block %s dropped could not be freed", call);
     int want = dropped ? 1 : 0;
     FUZZ_CHECK(makes ? found <= want : found == want, "%s dropped %d blocks from their slots, not %d", call,
                found, want);
@@ -178,7 +174,7 @@ void Store(Session& s) {
     // fired.
     if (s.armed() != tbx::fault::kFree) s.SpareFree();
     bool free_armed = s.armed() == tbx::fault::kFree;
-    std::vector<void*> before(stringPool.entries, stringPool.entries + stringPool.count);
+    std::vector<void*> before = testing_pool::Slots();
     uint32_t got = s.Fallible([&] {
         return kind == 0 ? ZmsPut(p, n) : kind == 1 ? hstrput(text) : kind == 2 ? ZmsDup(h) : hstrdup(h, text);
     });
@@ -250,7 +246,7 @@ void Free(Session& s, bool text) {
     if (h != 0 && h != HSTR_EMPTY) g_freed.push_back(h);
     text ? g_model.HFree(h) : g_model.Free(h);
     const char* call = text ? "hstrfree" : "ZmsFree";
-    std::vector<void*> before(stringPool.entries, stringPool.entries + stringPool.count);
+    std::vector<void*> before = testing_pool::Slots();
     s.Fallible([&] {
         text ? hstrfree(h) : ZmsFree(h);
         return 0;

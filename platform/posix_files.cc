@@ -82,6 +82,7 @@ struct File : posix::Object {
 
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 File* g_open = nullptr;
+using ListGuard = posix::ForkSafeGuard<&g_lock>;
 
 // Returns true when `file` may be open beside every open handle of its
 // file; handles without access to its data take no part on either side.
@@ -99,7 +100,7 @@ bool shares_with_open_files(const File& file) {
 
 // Takes `file` out of the list of open files.
 void unlist(File* file) {
-    posix::Guard guard(g_lock);
+    ListGuard guard;
     File** link = &g_open;
     while (*link != file) link = &(*link)->next;
     *link = file->next;
@@ -118,8 +119,7 @@ void destroy_file(posix::Object* object) {
 // the handle table's, so a fork can take both in any order.
 Handle enter(File* file) {
     if (file->shares) {
-        posix::keep_across_fork<&g_lock>();
-        posix::Guard guard(g_lock);
+        ListGuard guard;
         if (!shares_with_open_files(*file)) return nullptr;
         file->next = g_open;
         g_open = file;

@@ -52,11 +52,7 @@ uint32_t g_count = 0;
 uint32_t g_capacity = 0;
 int32_t g_last_id = 0;
 
-// The lock of the table, which a fork never leaves held.
-pthread_mutex_t& table_lock() {
-    posix::keep_across_fork<&g_lock>();
-    return g_lock;
-}
+using TableGuard = posix::ForkSafeGuard<&g_lock>;
 
 // Returns the table slot of the open search `id`, or null.
 Search** slot_of(intptr_t id) {
@@ -144,7 +140,7 @@ intptr_t _findfirst(const char* pattern, FindData* data) {
     if (fault::hit(fault::kFile)) return -1;
     auto* search = static_cast<Search*>(std::calloc(1, sizeof(Search)));
     if (!search) return -1;
-    posix::Guard guard(table_lock());
+    TableGuard guard;
     if (!reserve_slot() || !first_match(search, pattern, data)) {
         end_search(search);
         return -1;
@@ -156,14 +152,14 @@ intptr_t _findfirst(const char* pattern, FindData* data) {
 
 int _findnext(intptr_t id, FindData* data) {
     if (fault::hit(fault::kFile)) return -1;
-    posix::Guard guard(table_lock());
+    TableGuard guard;
     Search** slot = slot_of(id);
     return slot && next_match(*slot, data) ? 0 : -1;
 }
 
 int _findclose(intptr_t id) {
     if (fault::hit(fault::kFile)) return -1;
-    posix::Guard guard(table_lock());
+    TableGuard guard;
     Search** slot = slot_of(id);
     if (!slot) return -1;
     end_search(*slot);

@@ -74,13 +74,12 @@ void after_fork() {
     }
 }
 
-void lock_table() { keep_across_fork<&g_lock, after_fork>(); }
+using TableGuard = ForkSafeGuard<&g_lock, after_fork>;
 
 }  // namespace
 
 Handle add_handle(Object* object) {
-    lock_table();
-    Guard guard(g_lock);
+    TableGuard guard;
     uint32_t index;
     if (g_free_head) {
         index = g_free_head - 1;
@@ -103,7 +102,7 @@ Handle add_handle(Object* object) {
 }
 
 Object* acquire(Handle h, HandleType type) {
-    Guard guard(g_lock);
+    TableGuard guard;
     Entry* e = entry_of(h);
     if (!e || e->object->type != type) return nullptr;
     ++e->object->refs;
@@ -113,7 +112,7 @@ Object* acquire(Handle h, HandleType type) {
 void release(Object* object) {
     bool last;
     {
-        Guard guard(g_lock);
+        TableGuard guard;
         last = unref(object);
     }
     if (last) object->destroy(object);
@@ -123,7 +122,7 @@ bool close_handle(Handle h) {
     Object* object;
     bool last;
     {
-        Guard guard(g_lock);
+        TableGuard guard;
         Entry* e = entry_of(h);
         if (!e) return false;
         object = e->object;

@@ -22,7 +22,7 @@ private:
 // Makes `Lock` safe across fork: it is taken before the fork and let go on
 // both sides after it, so a child never starts with it held by a thread it
 // does not have; then `AfterFork`, if given, runs in the child with the
-// lock free. Call before each use of the lock; only the first call acts.
+// lock free. Only the first call acts.
 template <pthread_mutex_t* Lock, void (*AfterFork)() = nullptr>
 void keep_across_fork() {
     static pthread_once_t once = PTHREAD_ONCE_INIT;
@@ -34,6 +34,14 @@ void keep_across_fork() {
                        });
     });
 }
+
+// Holds `Lock` for the scope, kept safe across fork as keep_across_fork()
+// makes it. Every use of such a lock goes through this guard.
+template <pthread_mutex_t* Lock, void (*AfterFork)() = nullptr>
+class ForkSafeGuard : public Guard {
+public:
+    ForkSafeGuard() : Guard((keep_across_fork<Lock, AfterFork>(), *Lock)) {}
+};
 
 }  // namespace tbx::os::posix
 

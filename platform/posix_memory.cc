@@ -65,14 +65,7 @@ struct Heap {
 Heap g_heap;
 pthread_mutex_t g_heap_lock = PTHREAD_MUTEX_INITIALIZER;
 
-// The heap's lock, which a fork never leaves held.
-struct Guard : posix::Guard {
-    Guard() : posix::Guard(lock()) {}
-    static pthread_mutex_t& lock() {
-        posix::keep_across_fork<&g_heap_lock>();
-        return g_heap_lock;
-    }
-};
+using Guard = posix::ForkSafeGuard<&g_heap_lock>;
 
 size_t hash_address(uintptr_t a) {
     uint64_t h = static_cast<uint64_t>(a >> 3) * 0x9E3779B97F4A7C15ull;

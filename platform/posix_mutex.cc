@@ -207,8 +207,10 @@ Mutex* g_open = nullptr;
 // A forked child has none: the handle table closes them in the child.
 void forget_all() { g_open = nullptr; }
 
+using OpenGuard = posix::ForkSafeGuard<&g_open_lock, forget_all>;
+
 void close_at_exit() {
-    posix::Guard guard(g_open_lock);
+    OpenGuard guard;
     for (Mutex* m = g_open; m; m = m->next) posix::let_go(&m->shared);
     for (Mutex* m = g_open; m; m = m->next) posix::remove_if_last(&m->shared);
 }
@@ -216,15 +218,14 @@ void close_at_exit() {
 void remember(Mutex* m) {
     static pthread_once_t once = PTHREAD_ONCE_INIT;
     pthread_once(&once, [] { atexit(close_at_exit); });
-    posix::keep_across_fork<&g_open_lock, forget_all>();
-    posix::Guard guard(g_open_lock);
+    OpenGuard guard;
     m->next = g_open;
     if (g_open) g_open->prev = m;
     g_open = m;
 }
 
 void forget(Mutex* m) {
-    posix::Guard guard(g_open_lock);
+    OpenGuard guard;
     if (m->prev) m->prev->next = m->next;
     else g_open = m->next;
     if (m->next) m->next->prev = m->prev;
