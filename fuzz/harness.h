@@ -50,19 +50,6 @@ public:
         if (kinds_ & tbx::fault::kFree) k_ = 0;
     }
 
-    // Returns the kinds of platform call the armed failure is for, 0 when
-    // none is armed.
-    uint32_t armed() const { return k_ ? kinds_ : 0; }
-
-    // Keeps an armed failure away from GlobalFree, the other kinds it was
-    // armed for staying armed. For calls where a failed free could drop a
-    // block the driver cannot find, and where a failure armed for several
-    // kinds does not tell which kind fired.
-    void SpareFree() {
-        kinds_ &= ~tbx::fault::kFree;
-        if (kinds_ == 0) k_ = 0;
-    }
-
     // Runs `call` with the armed failure, if any, and disarms it. Afterwards
     // `fired` tells whether the failure happened inside the call.
     template <typename Call>
@@ -70,12 +57,14 @@ public:
         tbx::fault::arm(k_, kinds_);
         auto result = call();
         fired = tbx::fault::fired();
+        refused = tbx::fault::refused();
         tbx::fault::arm(0);
         k_ = 0;
         return result;
     }
 
     bool fired = false;
+    void* refused = nullptr;  // the object whose GlobalFree the failure refused
 
 private:
     const uint8_t* data_;

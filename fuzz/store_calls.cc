@@ -43,7 +43,6 @@ model::LiteralPool g_model;
 std::vector<Tracked> g_strings;  // stored, and no free has reached them since
 std::vector<uint32_t> g_freed;   // handles freed, for reuse as stale ones
 unsigned g_mutations = 0;
-int32_t g_lost = 0;  // blocks a failed store dropped unseen, for the whole process
 
 const ChunkBlock* LibraryBlock(unsigned b) { return static_cast<const ChunkBlock*>(stringPool.entries[b]); }
 
@@ -125,19 +124,10 @@ void CheckStrings(const char* after) {
     }
 }
 
-// Frees the block a call dropped from its slot because the platform would
-// not release it: one when `dropped` (a GlobalFree failure fired in the
-// call), none otherwise. `before` is the pool's slots before the call. A
-// call that `makes` blocks may drop one it made itself, which no slot
-// showed the driver: that one stays allocated, counted in g_lost.
-void ReleaseDropped(const std::vector<void*>& before, bool dropped, const char* call, bool makes) {
-    FUZZ_CHECK(before.size() == stringPool.count, "%s changed the count of slots", call);
-    int found = testing_pool::FreeDroppedBlocks(before);
-    FUZZ_CHECK(found >= 0, "a block %s dropped could not be freed", call);
-    int want = dropped ? 1 : 0;
-    FUZZ_CHECK(makes ? found <= want : found == want, "%s dropped %d blocks from their slots, not %d", call,
-               found, want);
-    g_lost += want - found;
+// Frees the block whose release the platform refused in the call, after
+// checking that the call dropped it from its slot.
+void ReleaseRefused(const Session& s, const char* call) {
+    FUZZ_CHECK(testing_pool::FreeRefused(s.refused), "%s kept a block the platform would not free", call);
 }
 
 // Checks a call that failed and that the model was not told about, and
@@ -167,18 +157,10 @@ void Store(Session& s) {
     unsigned occupied = 0;
     for (size_t b = 0; b < g_model.count(); ++b) occupied += g_model.block(b) ? g_model.block(b)->used : 0;
     if (occupied + chunks > kChunkBudget) return;
-    // A copy that finds its source broken frees what it took, and with its
-    // last chunk a block it may have made in this call. A GlobalFree failure
-    // there drops that block unseen, so a failure may reach a free only when
-    // it was armed for frees alone: then it is known to be the one that
-    // fired.
-    if (s.armed() != tbx::fault::kFree) s.SpareFree();
-    bool free_armed = s.armed() == tbx::fault::kFree;
-    std::vector<void*> before = testing_pool::Slots();
     uint32_t got = s.Fallible([&] {
         return kind == 0 ? ZmsPut(p, n) : kind == 1 ? hstrput(text) : kind == 2 ? ZmsDup(h) : hstrdup(h, text);
     });
-    ReleaseDropped(before, s.fired && free_armed, kNames[kind], true);
+    ReleaseRefused(s, kNames[kind]);
     if (s.fired && got == 0) return Failed(kNames[kind]);
     Same(kind == 0   ? g_model.Put(p, n)
          : kind == 1 ? g_model.HPut(text)
@@ -246,12 +228,11 @@ void Free(Session& s, bool text) {
     if (h != 0 && h != HSTR_EMPTY) g_freed.push_back(h);
     text ? g_model.HFree(h) : g_model.Free(h);
     const char* call = text ? "hstrfree" : "ZmsFree";
-    std::vector<void*> before = testing_pool::Slots();
     s.Fallible([&] {
         text ? hstrfree(h) : ZmsFree(h);
         return 0;
     });
-    ReleaseDropped(before, s.fired, call, false);
+    ReleaseRefused(s, call);
     CheckStrings(call);
     if (s.fired || ++g_mutations % 64 == 0) ComparePools(call);
 }
@@ -280,14 +261,11 @@ const Call kCalls[] = {
      }},
 };
 
-// The pool's objects: its slot array and blocks.
-int32_t PoolObjects() {
+int32_t Objects() {
     return (stringPool.entries ? 1 : 0) +
            static_cast<int32_t>(std::count_if(stringPool.entries, stringPool.entries + stringPool.count,
                                               [](void* block) { return block; }));
 }
-
-int32_t Objects() { return PoolObjects() + g_lost; }
 
 void Start() {
     // Give the pool its slots: one 8192-byte string fills one block.
@@ -318,7 +296,7 @@ void EndInput() {
         FreeBoth(h);
     }
     ComparePools("the end of the input");
-    FUZZ_CHECK(stringPool.count == kPoolSlots && PoolObjects() == 1, "an input left blocks or slots behind");
+    FUZZ_CHECK(stringPool.count == kPoolSlots && Objects() == 1, "an input left blocks or slots behind");
     g_strings.clear();
     g_freed.clear();
     g_mutations = 0;

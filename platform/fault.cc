@@ -10,6 +10,7 @@ uint32_t g_kinds = 0;
 uint32_t g_count = 0;
 bool g_fired = false;
 int32_t g_objects = 0;
+void* g_refused = nullptr;
 }  // namespace
 
 bool hit(Kind kind) {
@@ -24,11 +25,14 @@ void arm(uint32_t k, uint32_t kinds) {
     g_kinds = kinds;
     g_count = 0;
     g_fired = false;
+    g_refused = nullptr;
 }
 
 uint32_t calls() { return g_count; }
 bool fired() { return g_fired; }
 void count_objects(int delta) { g_objects += delta; }
 int32_t live_objects() { return g_objects; }
+void note_refused(void* object) { g_refused = object; }
+void* refused() { return g_refused; }
 }  // namespace tbx::fault
 #endif

@@ -36,9 +36,16 @@ void count_objects(int delta);
 // Returns the global memory objects made and not yet freed, so tests can
 // tell that a failure leaked none.
 int32_t live_objects();
+// Notes the object whose GlobalFree the armed failure refused; the
+// backends call it.
+void note_refused(void* object);
+// Returns that object, still allocated, or null when no GlobalFree was
+// refused since arm(). Tests free it themselves to keep the count exact.
+void* refused();
 #else
 constexpr bool hit(Kind) { return false; }
 constexpr void count_objects(int) {}
+constexpr void note_refused(void*) {}
 #endif
 
 }  // namespace tbx::fault

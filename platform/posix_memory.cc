@@ -259,7 +259,10 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
 }
 
 Handle GlobalFree(Handle mem) {
-    if (fault::hit(fault::kFree)) return mem;
+    if (fault::hit(fault::kFree)) {
+        fault::note_refused(mem);
+        return mem;
+    }
     Guard guard;
     Object* o = object_of(mem);
     if (!o) return mem;

@@ -34,7 +34,10 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
 }
 
 Handle GlobalFree(Handle mem) {
-    if (fault::hit(fault::kFree)) return mem;
+    if (fault::hit(fault::kFree)) {
+        fault::note_refused(mem);
+        return mem;
+    }
     Handle kept = ::GlobalFree(mem);
     if (!kept) fault::count_objects(-1);
     return kept;

@@ -1,32 +1,27 @@
-// Test tool: the pool's blocks that a release the platform refused dropped
-// from their slots, still allocated, found again and freed, so that tests
-// and the fuzz driver can keep their count of live objects exact.
+// Test tool: the block a refused release dropped from the pool, freed by
+// the test so that its count of live objects stays exact.
 #ifndef TEMBRIX_TESTS_DROPPED_BLOCKS_H_
 #define TEMBRIX_TESTS_DROPPED_BLOCKS_H_
 
-#include <vector>
+#include <algorithm>
 
 #include "platform/platform.h"
 #include "strings/pool.h"
-#include "tembrix.h"
 
 namespace testing_pool {
 
-// The pool's slots now, to compare with after a call.
-inline std::vector<void*> Slots() {
-    return std::vector<void*>(tbx::stringPool.entries, tbx::stringPool.entries + tbx::stringPool.count);
-}
-
-// Frees each block that has left its slot since `before` and is still
-// allocated. Returns how many there were, or -1 when one would not free.
-inline int FreeDroppedBlocks(const std::vector<void*>& before) {
-    int dropped = 0;
-    for (size_t b = 0; b < before.size() && b < tbx::stringPool.count; ++b) {
-        if (!before[b] || tbx::stringPool.entries[b] || !tbx::os::GlobalHandle(before[b])) continue;
-        if (ZmdFree(before[b])) return -1;
-        ++dropped;
+// Frees `refused`, the object whose GlobalFree an armed failure refused
+// (fault::refused(), read before disarming), or does nothing for null.
+// Returns false when a slot of the pool still holds it or it would not
+// free: a release the platform refuses drops the block from its slot.
+inline bool FreeRefused(void* refused) {
+    if (!refused) return true;
+    void* address = tbx::os::GlobalLock(refused);
+    void** end = tbx::stringPool.entries + tbx::stringPool.count;
+    bool filed = address && std::find(tbx::stringPool.entries, end, address) != end;
+    while (tbx::os::GlobalUnlock(refused) != 0) {
     }
-    return dropped;
+    return !filed && !tbx::os::GlobalFree(refused);
 }
 
 }  // namespace testing_pool
