@@ -372,8 +372,8 @@ TEST_F(FilesTest, ForkWhileAnotherThreadUsesFiles) {
     std::thread busy([&] {
         while (!stop) use();
     });
-    for (int i = 0; i < 50; ++i)
-        EXPECT_EQ(0, testing_child::InChild([&] { return use() ? 0 : 1; }, static_cast<uid_t>(-1), 10));
+    // Without the locks kept across fork nearly every child hangs; 20 do.
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(0, testing_child::InChild([&] { return use() ? 0 : 1; }));
     stop = true;
     busy.join();
 }
