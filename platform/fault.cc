@@ -2,6 +2,8 @@
 #include "platform/fault.h"
 
 #ifdef TBX_FAULT_INJECTION
+#include <atomic>
+
 namespace tbx::fault {
 namespace {
 // Test processes arm the switch from one thread; the counter needs no lock.
@@ -11,6 +13,8 @@ uint32_t g_count = 0;
 bool g_fired = false;
 int32_t g_objects = 0;
 void* g_refused = nullptr;
+// Handles are opened and closed by tests' other threads too.
+std::atomic<int32_t> g_handles{0};
 }  // namespace
 
 bool hit(Kind kind) {
@@ -32,6 +36,8 @@ uint32_t calls() { return g_count; }
 bool fired() { return g_fired; }
 void count_objects(int delta) { g_objects += delta; }
 int32_t live_objects() { return g_objects; }
+void count_handles(int delta) { g_handles.fetch_add(delta, std::memory_order_relaxed); }
+int32_t open_handles() { return g_handles.load(std::memory_order_relaxed); }
 void note_refused(void* object) { g_refused = object; }
 void* refused() { return g_refused; }
 }  // namespace tbx::fault

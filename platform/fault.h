@@ -36,6 +36,14 @@ void count_objects(int delta);
 // Returns the global memory objects made and not yet freed, so tests can
 // tell that a failure leaked none.
 int32_t live_objects();
+// Counts the platform's objects a caller holds through the interface --
+// open files, searches and mutex handles, and uses of loaded modules --
+// opened (+1) and closed (-1); the backends call it after each call that
+// opened or closed one. Safe from any thread.
+void count_handles(int delta);
+// Returns those objects open now, so tests can tell that a caller's
+// handles all went back.
+int32_t open_handles();
 // Notes the object whose GlobalFree the armed failure refused; the
 // backends call it.
 void note_refused(void* object);
@@ -45,6 +53,7 @@ void* refused();
 #else
 constexpr bool hit(Kind) { return false; }
 constexpr void count_objects(int) {}
+constexpr void count_handles(int) {}
 constexpr void note_refused(void*) {}
 #endif
 

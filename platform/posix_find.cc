@@ -147,6 +147,7 @@ intptr_t _findfirst(const char* pattern, FindData* data) {
     }
     search->id = next_id();
     g_searches[g_count++] = search;
+    fault::count_handles(1);
     return search->id;
 }
 
@@ -164,6 +165,7 @@ int _findclose(intptr_t id) {
     if (!slot) return -1;
     end_search(*slot);
     *slot = g_searches[--g_count];
+    fault::count_handles(-1);
     return 0;
 }
 

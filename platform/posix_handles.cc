@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "platform/fault.h"
 #include "platform/posix_lock.h"
 
 namespace tbx::os::posix {
@@ -70,6 +71,7 @@ void after_fork() {
         Object* object = g_entries[i].object;
         if (!object || object->inherited) continue;
         free_entry(&g_entries[i]);
+        fault::count_handles(-1);
         object->destroy(object);
     }
 }
@@ -98,6 +100,7 @@ Handle add_handle(Object* object) {
     }
     object->refs = 1;
     g_entries[index].object = object;
+    fault::count_handles(1);
     return value_of(index, g_entries[index].generation);
 }
 
@@ -129,6 +132,7 @@ bool close_handle(Handle h) {
         free_entry(e);
         last = unref(object);
     }
+    fault::count_handles(-1);
     if (last) object->destroy(object);
     return true;
 }

@@ -119,7 +119,10 @@ Handle LoadLibraryA(const char* name) {
     void* image = nullptr;
     if (dlinfo(dl, RTLD_DI_LINKMAP, &map) == 0 && map) image = image_of(map->l_ld, &path);
     // The use just counted stays with the caller until FreeLibrary.
-    if (!image) dlclose(dl);
+    if (image)
+        fault::count_handles(1);
+    else
+        dlclose(dl);
     return image;
 }
 
@@ -127,11 +130,16 @@ int FreeLibrary(Handle module) {
     if (fault::hit(fault::kMachine)) return 0;
     // The main program is never unloaded; Win32 reports success.
     if (!module) return 0;
-    if (module == main_image()) return 1;
+    if (module == main_image()) {
+        fault::count_handles(-1);
+        return 1;
+    }
     void* dl = dl_handle(module);
     if (!dl) return 0;
     dlclose(dl);  // the use dl_handle opened
-    return dlclose(dl) == 0 ? 1 : 0;
+    if (dlclose(dl) != 0) return 0;
+    fault::count_handles(-1);
+    return 1;
 }
 
 uint32_t GetModuleFileNameA(Handle module, char* buffer, uint32_t size) {

@@ -49,8 +49,10 @@ void copy_find_data(const RuntimeFindData& from, FindData* to) {
 Handle CreateFileA(const char* name, uint32_t access, uint32_t share, void* security,
                    uint32_t disposition, uint32_t flags, Handle template_file) {
     if (fault::hit(fault::kFile)) return invalid_handle();
-    return ::CreateFileA(name, access, share, static_cast<SECURITY_ATTRIBUTES*>(security), disposition,
-                         flags, template_file);
+    Handle file = ::CreateFileA(name, access, share, static_cast<SECURITY_ATTRIBUTES*>(security),
+                                disposition, flags, template_file);
+    if (file != invalid_handle()) fault::count_handles(1);
+    return file;
 }
 
 int ReadFile(Handle file, void* buffer, uint32_t count, uint32_t* transferred, void* overlapped) {
@@ -76,7 +78,10 @@ intptr_t _findfirst(const char* pattern, FindData* data) {
     if (fault::hit(fault::kFile)) return -1;
     RuntimeFindData found;
     intptr_t search = runtime_findfirst(pattern, &found);
-    if (search != -1) copy_find_data(found, data);
+    if (search != -1) {
+        copy_find_data(found, data);
+        fault::count_handles(1);
+    }
     return search;
 }
 
@@ -90,7 +95,9 @@ int _findnext(intptr_t search, FindData* data) {
 
 int _findclose(intptr_t search) {
     if (fault::hit(fault::kFile)) return -1;
-    return ::_findclose(search);
+    int result = ::_findclose(search);
+    if (result == 0) fault::count_handles(-1);
+    return result;
 }
 
 }  // namespace tbx::os

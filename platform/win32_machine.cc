@@ -10,6 +10,13 @@
 #include "platform/platform.h"
 
 namespace tbx::os {
+namespace {
+// Returns `object`, a module or mutex handle or null, counted when not null.
+Handle counted(Handle object) {
+    if (object) fault::count_handles(1);
+    return object;
+}
+}  // namespace
 
 // The seam's records are the platform's, field for field.
 static_assert(sizeof(SystemInfo) == sizeof(SYSTEM_INFO));
@@ -27,12 +34,14 @@ static_assert(offsetof(VersionInfoA, service_pack) == offsetof(OSVERSIONINFOA, s
 
 Handle LoadLibraryA(const char* name) {
     if (fault::hit(fault::kMachine)) return nullptr;
-    return ::LoadLibraryA(name);
+    return counted(::LoadLibraryA(name));
 }
 
 int FreeLibrary(Handle module) {
     if (fault::hit(fault::kMachine)) return 0;
-    return ::FreeLibrary(static_cast<HMODULE>(module));
+    if (!::FreeLibrary(static_cast<HMODULE>(module))) return 0;
+    fault::count_handles(-1);
+    return 1;
 }
 
 uint32_t GetModuleFileNameA(Handle module, char* buffer, uint32_t size) {
@@ -56,12 +65,12 @@ int GetVersionExA(VersionInfoA* info) {
 
 Handle CreateMutexA(void* security, int initial_owner, const char* name) {
     if (fault::hit(fault::kMachine)) return nullptr;
-    return ::CreateMutexA(static_cast<SECURITY_ATTRIBUTES*>(security), initial_owner, name);
+    return counted(::CreateMutexA(static_cast<SECURITY_ATTRIBUTES*>(security), initial_owner, name));
 }
 
 Handle OpenMutexA(uint32_t access, int inherit, const char* name) {
     if (fault::hit(fault::kMachine)) return nullptr;
-    return ::OpenMutexA(access, inherit, name);
+    return counted(::OpenMutexA(access, inherit, name));
 }
 
 int ReleaseMutex(Handle mutex) {

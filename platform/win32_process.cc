@@ -10,7 +10,10 @@ namespace tbx::os {
 
 int CloseHandle(Handle object) {
     if (fault::hit(fault::kClose)) return 0;
-    return ::CloseHandle(object) ? 1 : 0;
+    if (!::CloseHandle(object)) return 0;
+    // The pseudo-handles of the current process and thread close without effect.
+    if (object != ::GetCurrentProcess() && object != ::GetCurrentThread()) fault::count_handles(-1);
+    return 1;
 }
 
 uint32_t SetErrorMode(uint32_t mode) { return ::SetErrorMode(mode); }
