@@ -1,5 +1,5 @@
 #!/bin/bash
-# Builds the library for every target and runs the example client on each
+# Builds the library for every target and runs the example clients on each
 # target this machine can run. Installs what it needs first.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -23,14 +23,17 @@ for preset in linux-x64 linux-x86 win-x64 win-x86; do
         continue
     fi
     dir=$root/build/$preset/bin
-    case $preset in
-        linux-x64) run=("$dir/tembrix_client") ;;
-        linux-x86) run=(qemu-i386 -L / "$dir/tembrix_client") ;;
-        win-x64)   run=(cmake/run-wine.sh win64 "$dir/tembrix_client.exe") ;;
-        win-x86)   [ "$wine32" = yes ] || { echo "   (32-bit Wine could not be set up here: client not run)"; continue; }
-                   run=(cmake/run-wine.sh win32 "$dir/tembrix_client.exe") ;;
-    esac
-    echo "== running the example client ($preset)"
-    "${run[@]}" || status=1
+    # The C client and its C++ twin (tembrix.hpp).
+    for client in tembrix_client tembrix_client_cpp; do
+        case $preset in
+            linux-x64) run=("$dir/$client") ;;
+            linux-x86) run=(qemu-i386 -L / "$dir/$client") ;;
+            win-x64)   run=(cmake/run-wine.sh win64 "$dir/$client.exe") ;;
+            win-x86)   [ "$wine32" = yes ] || { echo "   (32-bit Wine could not be set up here: clients not run)"; continue 2; }
+                       run=(cmake/run-wine.sh win32 "$dir/$client.exe") ;;
+        esac
+        echo "== running the example client $client ($preset)"
+        "${run[@]}" || status=1
+    done
 done
 exit $status
