@@ -1,6 +1,7 @@
-# Makes the library usable as a dependency: `cmake --install` puts the header,
-# the libraries, a CMake package (find_package(tembrix) -> tembrix::tembrix)
-# and a pkg-config file into the prefix. On Windows the DLL also gets its
+# Makes the library usable as a dependency: `cmake --install` puts the headers
+# (tembrix.h and its C++ layer tembrix.hpp), the libraries, a CMake package
+# (find_package(tembrix) -> tembrix::tembrix) and a pkg-config file into the
+# prefix. On Windows the DLL also gets its
 # version resource and an import library for MSVC's linker; on Linux the
 # shared object gets its SONAME and a static twin. Every version number here
 # is the project's.
@@ -80,7 +81,7 @@ install(TARGETS ${tbx_install_targets} EXPORT tembrixTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/tembrix.h ${PROJECT_BINARY_DIR}/include/tembrix_version.h
+install(FILES include/tembrix.h include/tembrix.hpp ${PROJECT_BINARY_DIR}/include/tembrix_version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT tembrixTargets NAMESPACE tembrix:: DESTINATION ${tbx_package_dir})
 configure_package_config_file(cmake/tembrixConfig.cmake.in tembrixConfig.cmake

@@ -2,15 +2,20 @@
 # Builds and runs programs that use the library the way its users do: from
 # outside the source tree, against what is installed or shipped.
 #
-#   linux-x64  `cmake --install`; a C++ program through find_package (shared
-#              and static library) and a C program through pkg-config
-#   linux-x86  `cmake --install`; the C program through pkg-config, under qemu-i386
+#   linux-x64  `cmake --install`; the C++ programs through find_package (shared
+#              and static library), the C program and the C++ layer's through
+#              pkg-config
+#   linux-x86  `cmake --install`; the C program and the C++ layer's through
+#              pkg-config, under qemu-i386
 #   Windows    the release bundles of scripts/bundle.sh, for x64, x86 and x86
 #              __stdcall: each DLL's exports, imports and version resource; the
 #              C program linked with the mingw import library and with the one
-#              for MSVC's linker (lld-link, no C runtime); the C++ program through
+#              for MSVC's linker (lld-link, no C runtime); the C++ programs through
 #              the bundle's CMake package. Programs run under wine64 (x64) and,
 #              when TBX_WINE32=yes, under 32-bit Wine (x86).
+#
+# The C++ programs are consumer.cpp, the C interface from C++, and
+# cpp_layer.cpp, the C++ layer (tembrix.hpp) as C++17 with -Wall -Wextra -Werror.
 #
 # One line per check, then "N passed, N failed". Logs: build/logs/consumer/.
 set -uo pipefail
@@ -73,7 +78,7 @@ linux_install() {
     cmake --build --preset "$preset" --target tembrix tembrix_static
     cmake --install "build/$preset" --prefix "$prefix"
     cd "$prefix"
-    require include/tembrix.h include/tembrix_version.h lib/libtembrix.so lib/libtembrix.a \
+    require include/tembrix.h include/tembrix.hpp include/tembrix_version.h lib/libtembrix.so lib/libtembrix.a \
             lib/cmake/tembrix/tembrixConfig.cmake lib/cmake/tembrix/tembrixConfigVersion.cmake \
             lib/pkgconfig/tembrix.pc share/doc/tembrix/LICENSE
     local version
@@ -90,17 +95,19 @@ linux_install() {
     ! nm -C lib/libtembrix.a | grep -F 'tbx::fault' || return 1
 }
 
-# cmake_consumer: the C++ program through find_package, shared and static.
+# cmake_consumer: the C++ programs through find_package, shared and static.
 cmake_consumer() {
     cmake -S "$src" -B "$work/cmake-x64" -G Ninja -DCMAKE_PREFIX_PATH="$work/linux-x64"
     cmake --build "$work/cmake-x64"
     "$work/cmake-x64/consumer_shared"
     "$work/cmake-x64/consumer_static"
+    "$work/cmake-x64/cpp_layer_shared"
+    "$work/cmake-x64/cpp_layer_static"
     readelf -d "$work/cmake-x64/consumer_shared" | grep -F 'Shared library: [libtembrix.so.'
     ! readelf -d "$work/cmake-x64/consumer_static" | grep -F libtembrix || return 1
 }
 
-# pkgconfig_consumer ARCH: the C program through pkg-config.
+# pkgconfig_consumer ARCH: the C program and the C++ layer's through pkg-config.
 pkgconfig_consumer() {
     local arch=$1 prefix=$work/linux-$1 m="" run=()
     [ "$arch" = x86 ] && { m=-m32; run=(qemu-i386 -L /); }
@@ -110,6 +117,10 @@ pkgconfig_consumer() {
         $(pkg-config --cflags --libs tembrix) -Wl,-rpath,"$(pkg-config --variable=libdir tembrix)" \
         -o "$work/pkgconfig-$arch"
     "${run[@]}" "$work/pkgconfig-$arch"
+    # shellcheck disable=SC2046
+    c++ $m -std=c++17 -Wall -Wextra -Werror "$src/cpp_layer.cpp" $(pkg-config --cflags --libs tembrix) \
+        -Wl,-rpath,"$(pkg-config --variable=libdir tembrix)" -o "$work/pkgconfig-cpp-$arch"
+    "${run[@]}" "$work/pkgconfig-cpp-$arch"
 }
 
 # ---- Windows: the release bundles --------------------------------------------------
@@ -162,7 +173,7 @@ imports_from_def() {
 # bundle_contents FLAVOUR: the files, the export table, and the version resource.
 bundle_contents() {
     flavour "$1"
-    require "$dir/bin/tembrix.dll" "$dir/include/tembrix.h" "$dir/include/tembrix_version.h" \
+    require "$dir/bin/tembrix.dll" "$dir/include/tembrix.h" "$dir/include/tembrix.hpp" "$dir/include/tembrix_version.h" \
             "$dir/lib/tembrix.lib" "$dir/lib/libtembrix.dll.a" "$dir/lib/tembrix.def" \
             "$dir/lib/cmake/tembrix/tembrixConfig.cmake" "$dir/lib/pkgconfig/tembrix.pc"
     [ "$1" != x86-stdcall ] || require "$dir/lib/tembrix-stdcall.def"
@@ -213,7 +224,7 @@ msvc_client() {
     run_windows "$1" "$out/consumer.exe"
 }
 
-# cmake_windows FLAVOUR: the C++ program through the bundle's CMake package.
+# cmake_windows FLAVOUR: the C++ programs through the bundle's CMake package.
 cmake_windows() {
     flavour "$1"
     local out=$work/cmake-win-$1 toolchain=mingw-x64
@@ -221,8 +232,11 @@ cmake_windows() {
     cmake -S "$src" -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
         -DCMAKE_PREFIX_PATH="$dir"
     cmake --build "$out"
-    imports_from_def "$out/consumer_shared.exe"
-    run_windows "$1" "$out/consumer_shared.exe"
+    local program
+    for program in consumer_shared cpp_layer_shared; do
+        imports_from_def "$out/$program.exe"
+        run_windows "$1" "$out/$program.exe"
+    done
 }
 
 check install-linux-x64 linux_install x64
@@ -237,6 +251,7 @@ for f in x64 x86 x86-stdcall; do
     check "msvc-implib-$f" msvc_client "$f"
 done
 check find_package-win-x64 cmake_windows x64
+check find_package-win-x86 cmake_windows x86
 check find_package-win-x86-stdcall cmake_windows x86-stdcall
 
 echo "$passed passed, $failed failed"
