@@ -11,14 +11,16 @@
  *
  * (1) Everything is in namespace `tembrix`. The C interface stays visible
  *     beside it; get(), native_handle() and release() hand its values over.
- * (2) Each owning type is move-only and gives its handle back in its
- *     destructor to the family that made it: ZmsFree, hstrfree, ZfdClose,
- *     ZfdFindClose, ZmdCloseHandle, ZmdFreeLibrary. A moved-from object
- *     owns nothing (as a default-constructed one) and may be assigned to.
+ * (2) Each owning type gives its handle back in its destructor to the
+ *     family that made it: ZmsFree, hstrfree, ZfdClose, ZfdFindClose,
+ *     ZmdCloseHandle, ZmdFreeLibrary. Each is move-only (a search range is
+ *     not even moved); a moved-from object owns nothing and may be assigned
+ *     to.
  * (3) Failure is told as the standard library tells it: an open, a create
  *     or a load that can fail returns an empty std::optional; storing that
  *     the store refuses throws std::bad_alloc, a size it cannot hold
- *     std::length_error; a mutex wait that fails throws std::system_error.
+ *     std::length_error, a text with a NUL inside std::invalid_argument;
+ *     a mutex wait that fails throws std::system_error.
  *     Nothing else throws, except std::string's own allocations. A program
  *     that includes this header must be built with exceptions.
  * (4) The rules of tembrix.h still hold: the string store takes no lock, so
