@@ -32,13 +32,14 @@ void* const kInvalid = reinterpret_cast<void*>(~uintptr_t{0});
 
 void Put(const char* path, const char* bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-// The names a whole search finds, each match's copy of its name checked.
+// The names a whole search finds, each once, each match's copy of its name
+// checked.
 Names Search(const std::string& pattern) {
     Names found;
     FindRecord record;
     for (int32_t r = ZfdFindFirst(pattern.c_str(), 0, &record); r == 0; r = ZfdFindNext(&record)) {
         EXPECT_STREQ(record.name, record.name_copy) << pattern;
-        found.insert(record.name);
+        EXPECT_TRUE(found.insert(record.name).second) << pattern << " finds " << record.name << " twice";
     }
     if (!found.empty()) EXPECT_EQ(0, ZfdFindClose(&record));
     return found;
@@ -118,6 +119,29 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
     EXPECT_EQ(kInvalid, ZfdOpen("sub/../data.bin", kRead, 1));
     EXPECT_EQ(0, ZfdClose(write_only) | ZfdClose(read_only));
     EXPECT_STREQ("hello!!world", buffer);
+    // Readers that share reading open side by side. Delete access takes part
+    // in sharing as reading and writing do, and GENERIC_ALL asks for it;
+    // handles with no access at all take no part.
+    constexpr uint32_t kDelete = 0x00010000, kGenericAll = 0x10000000;
+    const struct {
+        uint32_t access, share, then_access, then_share;
+        bool both;
+    } kPairs[] = {
+        {kRead, 1, kRead, 1, true},
+        {kDelete, kShareAll, kRead, 3, false},
+        {kRead, 3, kDelete, kShareAll, false},
+        {kRead, 3, kGenericAll, kShareAll, false},
+        {0, 0, kRead | kWrite, 0, true},
+    };
+    for (const auto& pair : kPairs) {
+        void* first = ZfdOpen("data.bin", pair.access, pair.share);
+        void* then = ZfdOpen("data.bin", pair.then_access, pair.then_share);
+        EXPECT_NE(kInvalid, first);
+        EXPECT_EQ(pair.both, then != kInvalid) << std::hex << pair.access << "/" << pair.share << " then "
+                                               << pair.then_access << "/" << pair.then_share;
+        ZfdClose(first);
+        if (then != kInvalid) ZfdClose(then);
+    }
 
     // A closed handle and null are refused by every call. The failed
     // open's value is also the current process's pseudo-handle, which
@@ -139,6 +163,14 @@ TEST_F(FilesTest, PatternsAndNamesUpTo260Bytes) {
     EXPECT_EQ((Names{".", ".."}), Search("sub\\*"));
     for (const char* none : {"*.zip", "missing/*", "sub/", ""})
         EXPECT_EQ(Names{}, Search(none)) << none;
+    // ".." takes back the part before it, by the text alone: that part need
+    // not exist.
+    for (const char* name : {"sub/../a.txt", "missing\\..\\a.txt", "sub/x/../../a.txt"}) {
+        void* file = ZfdOpen(name, kRead, kShareAll);
+        EXPECT_NE(kInvalid, file) << name;
+        ZfdClose(file);
+    }
+    EXPECT_EQ((Names{"a.txt", "bb.txt"}), Search("missing/../*.txt"));
 
     // "./" parts make long names of a short path: 260 and 261 bytes.
     std::string at_limit;
@@ -160,11 +192,17 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     Put("sub/twelve.txt", "twelve bytes");
     const auto when = std::chrono::sys_seconds(std::chrono::seconds(1000000000));
     fs::last_write_time("sub/twelve.txt", std::chrono::file_clock::from_sys(when));
+    const Host host = RunningOn();
     FindRecord record{};
     ASSERT_EQ(0, ZfdFindFirst("sub/t*", 0, &record));
     EXPECT_EQ(0x20u, record.attrib);
     EXPECT_EQ(12u, record.size);
     EXPECT_EQ(1000000000, record.time_write);
+    // POSIX keeps no creation time, so the stand-in gives the last write
+    // time, as Wine does; Windows gives when the file was made, after that
+    // write time here.
+    if (host != Host::kWindows) EXPECT_EQ(record.time_write, record.time_create);
+    else EXPECT_GT(record.time_create, record.time_write);
     // Past the last match and after the close, the record keeps that match;
     // the closed search's handle finds nothing more.
     const FindRecord kept = record;
@@ -181,11 +219,49 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     EXPECT_EQ(-1, ZfdFindNext(&record));
     EXPECT_EQ(-1, ZfdFindClose(&record));
 
-    // The same record carries a new search.
+    // The same record carries a new search. Once that is closed, the stand-in
+    // gives its handle to no search soon after; Win32 may reuse it at once.
     ASSERT_EQ(0, ZfdFindFirst("sub", 0, &record));
     EXPECT_EQ(0x10u, record.attrib);
     EXPECT_STREQ("sub", record.name_copy);
     EXPECT_EQ(0, ZfdFindClose(&record));
+    FindRecord next;
+    ASSERT_EQ(0, ZfdFindFirst("*", 0, &next));
+    if (host == Host::kStandIn) EXPECT_EQ(-1, ZfdFindNext(&record));
+    EXPECT_EQ(0, ZfdFindClose(&next));
+
+    // "." and ".." come first, in that order: directories, not hidden. A
+    // name that starts with a dot is hidden, but on Windows, where hiding
+    // is an attribute of its own (Wine follows the Unix custom). Searches
+    // open at once, in one thread or several, each go their own way.
+    Put("sub/.dot", "");
+    const struct {
+        const char* name;
+        uint32_t attrib;
+    } kSteps[] = {{".", 0x10}, {"..", 0x10}, {".dot", host == Host::kWindows ? 0x20u : 0x22u}};
+    auto wrong_steps_of_walks_together = [&kSteps] {
+        FindRecord walks[8];
+        int wrong = 0;
+        for (const auto& step : kSteps) {
+            for (FindRecord& walk : walks) {
+                int found = &step == kSteps ? ZfdFindFirst("sub/.*", 0, &walk) : ZfdFindNext(&walk);
+                wrong += found != 0 || std::strcmp(walk.name, step.name) != 0 || walk.attrib != step.attrib;
+            }
+        }
+        for (FindRecord& walk : walks) wrong += ZfdFindNext(&walk) != -1 || ZfdFindClose(&walk) != 0;
+        return wrong;
+    };
+    EXPECT_EQ(0, wrong_steps_of_walks_together());
+    std::atomic<int> wrong{0}, ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (++ready; ready < 8;) std::this_thread::yield();
+            for (int round = 0; round < 100; ++round) wrong += wrong_steps_of_walks_together();
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(0, wrong.load());
 
     // Without write permission a file is read-only; a directory is not:
     // Win32 does not stop writes in a directory whose read-only bit is set
@@ -308,20 +384,23 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
 
 #ifndef _WIN32
     // A FIFO is no file: each open fails at once, none waits for the other
-    // end (a child runs them, so a wait shows as a child that hung). An
-    // unprivileged user is refused the read-only file for writing just the
-    // same, and a file it may not read.
+    // end (a child runs them, so a wait shows as a child that hung), not
+    // even one with no access to the data. An unprivileged user opens the
+    // read-only file for reading, which asks for no more, is refused it for
+    // writing just the same, and a file it may not read.
     ASSERT_EQ(0, mkfifo("fifo", 0666));
     fs::permissions("ro.txt", read_only);
     Put("secret.txt", "s");
     fs::permissions("secret.txt", fs::perms::owner_read);
     fs::permissions(".", fs::perms::all);
     auto refused = []() -> int {
-        for (uint32_t access : {kRead, kWrite, kRead | kWrite, 0u})
+        for (uint32_t access : {0u, kRead, kWrite, kRead | kWrite})
             if (ZfdOpen("fifo", access, kShareAll) != kInvalid) return 1;
-        bool unprivileged = geteuid() != 0;
-        return unprivileged && (ZfdOpen("ro.txt", kWrite, kShareAll) != kInvalid ||
-                                ZfdOpen("secret.txt", kRead, kShareAll) != kInvalid);
+        if (geteuid() == 0) return 0;
+        void* reader = ZfdOpen("ro.txt", kRead, kShareAll);
+        if (reader == kInvalid || ZfdClose(reader) != 0) return 2;
+        bool writes = ZfdOpen("ro.txt", kWrite, kShareAll) != kInvalid;
+        return writes || ZfdOpen("secret.txt", kRead, kShareAll) != kInvalid ? 3 : 0;
     };
     EXPECT_EQ(0, testing_child::InChild(refused));
     if (geteuid() == 0) EXPECT_EQ(0, testing_child::InChild(refused, testing_child::kNeighbour));
