@@ -1,4 +1,5 @@
-// Benchmarks of the string store beside glibc's heap and the literal model:
+// Benchmarks of the string store beside the C runtime's heap, the
+// allocators a user would pick instead (on Linux) and the literal model:
 // small strings at 1,000 to 1,000,000 live, large strings, memory per live
 // string, and filling the pool to its block limit.
 //
@@ -15,10 +16,16 @@
 // the same at every N. The window's handles are copied into a small array
 // before the clock starts, so the timed loop touches the store's memory and
 // nothing of the benchmark's own bookkeeping that grows with N.
+#ifdef TBX_MINIBENCH
+#include "bench/minibench.h"
+#else
 #include <benchmark/benchmark.h>
+#endif
+#ifndef _WIN32
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -42,7 +49,11 @@ constexpr unsigned kLargeBatch = 8;
 // One-chunk strings the pool holds at its limit: 65534 blocks of 256 chunks.
 constexpr size_t kPoolChunks = size_t{0xFFFE} * 256;
 
+#ifdef TBX_MINIBENCH
+using Clock = benchmark::TscClock;
+#else
 using Clock = std::chrono::steady_clock;
+#endif
 
 // The bytes the benchmarks store: kSamples small strings of 5..30 random
 // bytes (position p of a live set holds sample p), and one large string.
@@ -101,15 +112,31 @@ template <class Store> LiveSet<Store>& live() {
     return set;
 }
 
+// Every store of this build, in the order they run.
+template <class... S> struct Stores {};
+#ifdef _WIN32
+using AllStores = Stores<Library, Crt, Model>;
+#else
+using AllStores = Stores<Library, Crt, Mimalloc, Jemalloc, Tcmalloc, Model>;
+#endif
+
+// Calls f.template operator()<S>() for each store S that could be loaded.
+template <class F, class... S> void for_each_store(F&& f, Stores<S...>) {
+    ((S::load() ? f.template operator()<S>() : void()), ...);
+}
+template <class F> void for_each_store(F&& f) { for_each_store(f, AllStores{}); }
+
+template <class Store, class... S> void empty_all_but(Stores<S...>) {
+    ((std::is_same_v<Store, S> ? void() : live<S>().clear(0)), ...);
+}
+
 // Returns the live set of `Store` holding n strings put in order into an
 // emptied store; the other stores are emptied first, so each store runs
 // alone on the heap. Kept from one benchmark to the next of the same n.
 template <class Store> LiveSet<Store>& live_set(size_t n) {
     auto& set = live<Store>();
     if (set.handles.size() == n && !set.shuffled) return set;
-    if constexpr (!std::is_same_v<Store, Library>) live<Library>().clear(0);
-    if constexpr (!std::is_same_v<Store, Glibc>) live<Glibc>().clear(0);
-    if constexpr (!std::is_same_v<Store, Model>) live<Model>().clear(0);
+    empty_all_but<Store>(AllStores{});
     set.clear(n);
     set.fill();
     return set;
@@ -302,6 +329,8 @@ template <class Store> void churn(benchmark::State& state) {
 }
 
 // ---- memory --------------------------------------------------------------------
+// Measured in a forked child: not built for Windows.
+#ifndef _WIN32
 
 struct Usage {
     double resident;  // bytes of the process in memory
@@ -319,10 +348,11 @@ Usage usage() {
             static_cast<double>(m.uordblks + m.hblkhd)};
 }
 
-// Memory per live string: what the resident set and malloc's in-use bytes
-// grow by while a child process, forked before any other benchmark has run,
-// puts N strings into its empty store. The handle array is made and touched
-// before the first reading.
+// Memory per live string: what the resident set and glibc malloc's in-use
+// bytes grow by while a child process, forked before any other benchmark has
+// run, puts N strings into its empty store. The handle array is made and
+// touched before the first reading. A peer allocator keeps its own books,
+// which mallinfo2 does not see: for those, the resident set only.
 template <class Store> void memory(benchmark::State& state) {
     size_t n = state.range(0);
     double result[3] = {0, 0, 0};  // resident, heap, seconds
@@ -351,8 +381,10 @@ template <class Store> void memory(benchmark::State& state) {
         batches.record(result[2], n);
     }
     state.counters["resident_per_string"] = result[0] / static_cast<double>(n);
-    state.counters["heap_per_string"] = result[1] / static_cast<double>(n);
+    if (Store::kOnCrtHeap) state.counters["heap_per_string"] = result[1] / static_cast<double>(n);
 }
+#endif
+
 
 // ---- large strings ---------------------------------------------------------------
 
@@ -478,28 +510,54 @@ template <class Store> void add_large() {
 }
 
 // The order is the run's: memory in fresh children first, the fill last.
+// Each store runs its small strings, then the next store; a peer allocator
+// that cannot be loaded is left out.
 void add_all() {
-    for (auto* b : {add<Library>("memory", memory<Library>), add<Glibc>("memory", memory<Glibc>)})
-        b->Arg(1000000)->Iterations(1)->Repetitions(1);
-    add_small<Library>();
-    add_small<Glibc>();
-    add_small<Model>();
+#ifndef _WIN32
+    for_each_store([]<class Store>() {
+        if constexpr (!std::is_same_v<Store, Model>)
+            add<Store>("memory", memory<Store>)->Arg(1000000)->Iterations(1)->Repetitions(1);
+    });
+#endif
+    for_each_store([]<class Store>() { add_small<Store>(); });
     // With every block full, each put of a cycle makes a block and its free
     // releases it again.
-    add<Library>("cycle_full_blocks", cycle<Library>)->Arg(1024);
-    add<Glibc>("cycle_full_blocks", cycle<Glibc>)->Arg(1024);
-    add_large<Library>();
-    add_large<Glibc>();
-    add_large<Model>();
-    add<Glibc>("fill", fill<Glibc>)->Iterations(1)->Repetitions(1);
+    for_each_store([]<class Store>() {
+        if constexpr (!std::is_same_v<Store, Model>) add<Store>("cycle_full_blocks", cycle<Store>)->Arg(1024);
+    });
+    for_each_store([]<class Store>() { add_large<Store>(); });
+    for_each_store([]<class Store>() {
+        if constexpr (!std::is_same_v<Store, Model> && !std::is_same_v<Store, Library>)
+            add<Store>("fill", fill<Store>)->Iterations(1)->Repetitions(1);
+    });
     add<Library>("fill", fill<Library>)->Iterations(1)->Repetitions(1);
     add<Library>("put_full", put_full);
 }
+
+#ifndef _WIN32
+// jemalloc keeps its thread state in initial-exec TLS, 2.6 KB of it, more
+// than the 512 bytes glibc keeps spare for libraries opened later: without
+// more, its dlopen fails. The tunable that enlarges the reserve is read at
+// start-up only, so the benchmark starts itself again with it set.
+void reserve_static_tls(char** argv) {
+    constexpr const char* kTunable = "glibc.rtld.optional_static_tls";
+    const char* now = std::getenv("GLIBC_TUNABLES");
+    std::string tunables = now ? now : "";
+    if (tunables.find(kTunable) != std::string::npos) return;
+    tunables += (tunables.empty() ? "" : ":") + std::string(kTunable) + "=16384";
+    setenv("GLIBC_TUNABLES", tunables.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::perror("store_bench: could not restart with more static TLS");  // jemalloc will be left out
+}
+#endif
 
 }  // namespace
 }  // namespace bench
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
+    bench::reserve_static_tls(argv);
+#endif
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     bench::add_all();
