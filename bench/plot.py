@@ -209,11 +209,14 @@ def plot(results, stores, path):
         ax.set_xlabel("live strings")
     for ax in axes[:, 0]:
         ax.set_ylabel("ns per operation (median)")
-    handles = {}
-    for ax in axes.flat:
-        for h, name in zip(*ax.get_legend_handles_labels()):
-            handles.setdefault(name, h)
-    fig.legend(list(handles.values()), list(handles.keys()), loc="lower center", ncol=7)
+    # One entry per store (its colour) and one per walk (the line's style).
+    from matplotlib.lines import Line2D
+
+    handles = [Line2D([], [], color=COLOURS[s], marker="o", linewidth=1 if s in HEAPS[2:] else 2, label=s)
+               for s in stores]
+    handles += [Line2D([], [], color="grey", linestyle="-", label="in put order (and put, cycle, churn)"),
+                Line2D([], [], color="grey", linestyle="--", label="in random order")]
+    fig.legend(handles=handles, loc="lower center", ncol=len(handles))
     fig.suptitle("String store: cost per operation against live small strings (5–30 bytes)")
     fig.tight_layout(rect=(0, 0.08, 1, 0.97))
     fig.savefig(path, dpi=100)
