@@ -410,8 +410,8 @@ template <class Store> void put_large(benchmark::State& state) {
 // Where get_large copies to. The large puts copy from 64 bytes into a page
 // (Samples::large) and the gets copy to the start of one, the same for
 // every store. On the AMD EPYC of the runs in bench/README.md, memcpy of 9
-// KB or more is 10 to 40 times slower when the destination lies 1 to 31
-// bytes past the source modulo 4,096 (rep movsb), and with buffers placed
+// KB or more is 2 to 40 times slower when the destination lies a few bytes
+// (2 to 30) past the source modulo 4,096 (rep movsb), and with buffers placed
 // anywhere a store's figure would hang on where they landed beside its
 // blocks. These offsets keep every store's large blocks, at 0 or 16 bytes
 // into a page plus the 2-byte length of a heap's string, out of that zone.
