@@ -21,7 +21,9 @@
 namespace bench {
 
 // The shipped library, through its public interface. Its blocks come from
-// the platform layer, which sits on the C runtime's heap.
+// the platform layer: on Linux the POSIX stand-in, on glibc's malloc; on
+// Windows GlobalAlloc. kOnCrtHeap says, for each store, whether the C
+// runtime's malloc holds its strings, and so whether mallinfo2() sees them.
 struct Library {
     using Handle = StringHandle;
     static constexpr const char* kName = "lib";
