@@ -1,4 +1,5 @@
-// Benchmarks of the string store beside glibc's heap and the literal model:
+// Benchmarks of the string store beside the C runtime's heap, the
+// allocators a user would pick instead (on Linux) and the literal model:
 // small strings at 1,000 to 1,000,000 live, large strings, memory per live
 // string, and filling the pool to its block limit.
 //
@@ -15,10 +16,16 @@
 // the same at every N. The window's handles are copied into a small array
 // before the clock starts, so the timed loop touches the store's memory and
 // nothing of the benchmark's own bookkeeping that grows with N.
+#ifdef TBX_MINIBENCH
+#include "bench/minibench.h"
+#else
 #include <benchmark/benchmark.h>
+#endif
+#ifndef _WIN32
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -42,7 +49,11 @@ constexpr unsigned kLargeBatch = 8;
 // One-chunk strings the pool holds at its limit: 65534 blocks of 256 chunks.
 constexpr size_t kPoolChunks = size_t{0xFFFE} * 256;
 
+#ifdef TBX_MINIBENCH
+using Clock = benchmark::TscClock;
+#else
 using Clock = std::chrono::steady_clock;
+#endif
 
 // The bytes the benchmarks store: kSamples small strings of 5..30 random
 // bytes (position p of a live set holds sample p), and one large string.
@@ -50,7 +61,9 @@ struct Samples {
     std::vector<uint8_t> bytes;
     std::vector<uint32_t> offset;
     std::vector<uint16_t> length;
-    std::vector<uint8_t> large = std::vector<uint8_t>(65535);
+    // 64 bytes into a page (see large_out).
+    alignas(4096) uint8_t large_page[64 + 65535];
+    uint8_t* const large = large_page + 64;
 
     Samples() {
         std::mt19937 rng(1);
@@ -59,7 +72,7 @@ struct Samples {
             length.push_back(static_cast<uint16_t>(5 + rng() % 26));
             for (unsigned j = 0; j < length.back(); ++j) bytes.push_back(static_cast<uint8_t>(rng()));
         }
-        for (auto& b : large) b = static_cast<uint8_t>(rng());
+        for (unsigned i = 0; i < 65535; ++i) large[i] = static_cast<uint8_t>(rng());
     }
     const uint8_t* data(size_t i) const { return &bytes[offset[i % kSamples]]; }
     uint16_t size(size_t i) const { return length[i % kSamples]; }
@@ -101,15 +114,31 @@ template <class Store> LiveSet<Store>& live() {
     return set;
 }
 
+// Every store of this build, in the order they run.
+template <class... S> struct Stores {};
+#ifdef _WIN32
+using AllStores = Stores<Library, Crt, Model>;
+#else
+using AllStores = Stores<Library, Crt, Mimalloc, Jemalloc, Tcmalloc, Model>;
+#endif
+
+// Calls f.template operator()<S>() for each store S that could be loaded.
+template <class F, class... S> void for_each_store(F&& f, Stores<S...>) {
+    ((S::load() ? f.template operator()<S>() : void()), ...);
+}
+template <class F> void for_each_store(F&& f) { for_each_store(f, AllStores{}); }
+
+template <class Store, class... S> void empty_all_but(Stores<S...>) {
+    ((std::is_same_v<Store, S> ? void() : live<S>().clear(0)), ...);
+}
+
 // Returns the live set of `Store` holding n strings put in order into an
 // emptied store; the other stores are emptied first, so each store runs
 // alone on the heap. Kept from one benchmark to the next of the same n.
 template <class Store> LiveSet<Store>& live_set(size_t n) {
     auto& set = live<Store>();
     if (set.handles.size() == n && !set.shuffled) return set;
-    if constexpr (!std::is_same_v<Store, Library>) live<Library>().clear(0);
-    if constexpr (!std::is_same_v<Store, Glibc>) live<Glibc>().clear(0);
-    if constexpr (!std::is_same_v<Store, Model>) live<Model>().clear(0);
+    empty_all_but<Store>(AllStores{});
     set.clear(n);
     set.fill();
     return set;
@@ -302,6 +331,8 @@ template <class Store> void churn(benchmark::State& state) {
 }
 
 // ---- memory --------------------------------------------------------------------
+// Measured in a forked child: not built for Windows.
+#ifndef _WIN32
 
 struct Usage {
     double resident;  // bytes of the process in memory
@@ -319,10 +350,11 @@ Usage usage() {
             static_cast<double>(m.uordblks + m.hblkhd)};
 }
 
-// Memory per live string: what the resident set and malloc's in-use bytes
-// grow by while a child process, forked before any other benchmark has run,
-// puts N strings into its empty store. The handle array is made and touched
-// before the first reading.
+// Memory per live string: what the resident set and glibc malloc's in-use
+// bytes grow by while a child process, forked before any other benchmark has
+// run, puts N strings into its empty store. The handle array is made and
+// touched before the first reading. A peer allocator keeps its own books,
+// which mallinfo2 does not see: for those, the resident set only.
 template <class Store> void memory(benchmark::State& state) {
     size_t n = state.range(0);
     double result[3] = {0, 0, 0};  // resident, heap, seconds
@@ -351,8 +383,10 @@ template <class Store> void memory(benchmark::State& state) {
         batches.record(result[2], n);
     }
     state.counters["resident_per_string"] = result[0] / static_cast<double>(n);
-    state.counters["heap_per_string"] = result[1] / static_cast<double>(n);
+    if (Store::kOnCrtHeap) state.counters["heap_per_string"] = result[1] / static_cast<double>(n);
 }
+#endif
+
 
 // ---- large strings ---------------------------------------------------------------
 
@@ -362,30 +396,39 @@ template <class Store> void put_large(benchmark::State& state) {
     Store& st = store<Store>();
     auto size = static_cast<uint16_t>(state.range(0));
     // Untimed: the first large malloc after many frees tidies glibc's bins.
-    st.free(st.put(samples().large.data(), size));
+    st.free(st.put(samples().large, size));
     std::array<typename Store::Handle, kLargeBatch> made;
     Batches batches(state);
     for (auto _ : state) {
         batches.time(kLargeBatch, [&] {
-            for (auto& h : made) h = st.put(samples().large.data(), size);
+            for (auto& h : made) h = st.put(samples().large, size);
         });
         for (auto h : made) st.free(h);
     }
 }
+
+// Where get_large copies to. The large puts copy from 64 bytes into a page
+// (Samples::large) and the gets copy to the start of one, the same for
+// every store. On the AMD EPYC of the runs in bench/README.md, memcpy of 9
+// KB or more is 2 to 40 times slower when the destination lies a few bytes
+// (2 to 30) past the source modulo 4,096 (rep movsb), and with buffers placed
+// anywhere a store's figure would hang on where they landed beside its
+// blocks. These offsets keep every store's large blocks, at 0 or 16 bytes
+// into a page plus the 2-byte length of a heap's string, out of that zone.
+alignas(4096) uint8_t large_out[65536];
 
 // Copies out a large string stored in an emptied store.
 template <class Store> void get_large(benchmark::State& state) {
     live_set<Store>(0);
     Store& st = store<Store>();
     auto size = static_cast<uint16_t>(state.range(0));
-    auto h = st.put(samples().large.data(), size);
-    std::vector<uint8_t> out(size);
+    auto h = st.put(samples().large, size);
     unsigned sum = 0;
     Batches batches(state);
     for (auto _ : state) {
         batches.time(kLargeBatch, [&] {
             for (unsigned i = 0; i < kLargeBatch; ++i) {
-                sum += st.get(h, out.data(), size);
+                sum += st.get(h, large_out, size);
                 benchmark::ClobberMemory();
             }
             benchmark::DoNotOptimize(sum);
@@ -478,28 +521,54 @@ template <class Store> void add_large() {
 }
 
 // The order is the run's: memory in fresh children first, the fill last.
+// Each store runs its small strings, then the next store; a peer allocator
+// that cannot be loaded is left out.
 void add_all() {
-    for (auto* b : {add<Library>("memory", memory<Library>), add<Glibc>("memory", memory<Glibc>)})
-        b->Arg(1000000)->Iterations(1)->Repetitions(1);
-    add_small<Library>();
-    add_small<Glibc>();
-    add_small<Model>();
+#ifndef _WIN32
+    for_each_store([]<class Store>() {
+        if constexpr (!std::is_same_v<Store, Model>)
+            add<Store>("memory", memory<Store>)->Arg(1000000)->Iterations(1)->Repetitions(1);
+    });
+#endif
+    for_each_store([]<class Store>() { add_small<Store>(); });
     // With every block full, each put of a cycle makes a block and its free
     // releases it again.
-    add<Library>("cycle_full_blocks", cycle<Library>)->Arg(1024);
-    add<Glibc>("cycle_full_blocks", cycle<Glibc>)->Arg(1024);
-    add_large<Library>();
-    add_large<Glibc>();
-    add_large<Model>();
-    add<Glibc>("fill", fill<Glibc>)->Iterations(1)->Repetitions(1);
+    for_each_store([]<class Store>() {
+        if constexpr (!std::is_same_v<Store, Model>) add<Store>("cycle_full_blocks", cycle<Store>)->Arg(1024);
+    });
+    for_each_store([]<class Store>() { add_large<Store>(); });
+    for_each_store([]<class Store>() {
+        if constexpr (!std::is_same_v<Store, Model> && !std::is_same_v<Store, Library>)
+            add<Store>("fill", fill<Store>)->Iterations(1)->Repetitions(1);
+    });
     add<Library>("fill", fill<Library>)->Iterations(1)->Repetitions(1);
     add<Library>("put_full", put_full);
 }
+
+#ifndef _WIN32
+// jemalloc keeps its thread state in initial-exec TLS, 2.6 KB of it, more
+// than the 512 bytes glibc keeps spare for libraries opened later: without
+// more, its dlopen fails. The tunable that enlarges the reserve is read at
+// start-up only, so the benchmark starts itself again with it set.
+void reserve_static_tls(char** argv) {
+    constexpr const char* kTunable = "glibc.rtld.optional_static_tls";
+    const char* now = std::getenv("GLIBC_TUNABLES");
+    std::string tunables = now ? now : "";
+    if (tunables.find(kTunable) != std::string::npos) return;
+    tunables += (tunables.empty() ? "" : ":") + std::string(kTunable) + "=16384";
+    setenv("GLIBC_TUNABLES", tunables.c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::perror("store_bench: could not restart with more static TLS");  // jemalloc will be left out
+}
+#endif
 
 }  // namespace
 }  // namespace bench
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
+    bench::reserve_static_tls(argv);
+#endif
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     bench::add_all();

@@ -14,6 +14,8 @@
 
 #   fuzz             the fuzz driver for 60 s from its seed corpus (scripts/fuzz.sh)
 #   valgrind         linux-x64 tests under memcheck (scripts/valgrind.sh)
+#   icount           instructions per string-store operation under callgrind,
+#                    at most 10% over bench/instructions.baseline (bench/icount.py)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -118,6 +120,7 @@ run_step() {
 
 run_step fuzz bash scripts/fuzz.sh 60
 run_step valgrind bash scripts/valgrind.sh
+run_step icount /usr/bin/python3 bench/icount.py --build build/linux-x64
 
 echo
 echo "Summary ($(( $(date +%s) - start ))s)"
