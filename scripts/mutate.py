@@ -619,8 +619,11 @@ class Build:
             cmd += ["-R", "^(" + "|".join(re.sub(r"(\W)", r"\\\1", n) for n in sorted(names)) + ")$"]
         if self.isolate:
             cmd = isolated(cmd)
-        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                start_new_session=True)
+        # The tests always get the same three standard streams: a library
+        # that would take descriptor 0 when stdin is closed must not be
+        # caught on one run and missed on the next.
+        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                text=True, start_new_session=True)
         timed_out = False
         try:
             output, _ = proc.communicate(timeout=limit)
@@ -735,7 +738,7 @@ def coverage_map(build, files, fingerprint):
             env[k] = v
         cmd = test["command"]
         subprocess.run(isolated(cmd) if build.isolate else cmd, cwd=props.get("WORKING_DIRECTORY", str(cov)),
-                       env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=props.get("TIMEOUT", 600))
         gcdas = [p for p in prefix.rglob("*.gcda")]
         for g in gcdas:
@@ -1081,7 +1084,7 @@ def report(sample, done, equivalents, population, texts, cover, args, wall, load
         log(f"  {k}")
     log(f"\nsurvivors ({len(survivors)}):")
     for m, r in survivors:
-        note = "" if r.get("covered") is not False else "  (no test runs this line)"
+        note = "" if r.get("covered") is not False else "  (no coverage of this line: no test runs it, or only a child that ends in _exit)"
         log(f"\n{m.key}{note}\nid {m.id}\n{unified_diff(m, texts[m.file])}")
 
 
