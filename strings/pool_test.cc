@@ -71,6 +71,31 @@ TEST(Pool, FirstFitAcrossBlocksAndEmptySlots) {
     EXPECT_POOL_SOUND();
 }
 
+// Reads take runs of chunks that follow each other in a block, four link
+// words at a time; a chain that leaves its block in the middle of four must
+// be followed, even when the chunk after it in the old block is full and
+// linked onward like a run.
+TEST(Pool, ReadsFollowAChainThatLeavesItsBlockWithinFourChunks) {
+    std::vector<uint8_t> a(96, 'a'), b(253 * 32, 'b'), d(256);
+    for (size_t i = 0; i < d.size(); ++i) d[i] = static_cast<uint8_t>(i);
+    StringHandle ha = ZmsPut(a.data(), 96);  // block 0, chunks 0..2
+    ASSERT_EQ(0xFF000000u, ha);
+    ASSERT_NE(0u, ZmsPut(b.data(), static_cast<uint16_t>(b.size())));  // chunks 3..255, linked in order
+    ASSERT_EQ(0xFF000001u, ZmsPut(a.data(), 96));  // block 1, chunks 0..2
+    ZmsFree(ha);
+    StringHandle hd = ZmsPut(d.data(), 256);  // block 0 chunks 0..2, then block 1 from chunk 3
+    ASSERT_EQ(0xFF000000u, hd);
+    EXPECT_EQ(0x20030001u, Block(0)->links[2]);
+    std::vector<uint8_t> out(256);
+    EXPECT_EQ(256, ZmsGet(hd, out.data(), 256));
+    EXPECT_EQ(d, out);
+    EXPECT_EQ(0, ZmsCmp(hd, d.data(), 256));
+    StringHandle copy = ZmsDup(hd);
+    EXPECT_EQ(256, ZmsGet(copy, out.data(), 256));
+    EXPECT_EQ(d, out);
+    EXPECT_POOL_SOUND();
+}
+
 TEST(Pool, RejectsWhatIsNotAString) {
     StringHandle live = ZmsPut("keep me", 7);
     StringHandle gone = ZmsPut("temporary text that is long enough for two chunks", 50);
