@@ -461,8 +461,12 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
         void* file = ZfdOpen("ro.txt", kRead, kShareAll);
         for (int fd = 0; fd <= 2; ++fd)
             if (fcntl(fd, F_GETFD) != -1) return 6;
+        void* null = ZfdOpen("nul", kWrite, kShareAll);
         char buffer[8] = {};
-        return ZfdRead(file, buffer, sizeof buffer) == 4 && ZfdClose(file) == 0 ? 0 : 7;
+        errno = EINTR;
+        if (ZfdRead(file, buffer, sizeof buffer) != 4 || ZfdClose(file) != 0) return 7;
+        errno = EINTR;
+        return ZfdWrite(null, "abc", 3) == 3 && ZfdClose(null) == 0 ? 0 : 8;
     }));
     // Nor is a name whose full path would pass the host's limit.
     EXPECT_EQ(0, testing_child::InChild([] {
