@@ -70,7 +70,7 @@ extern "C" int32_t TBX_CALL ZfdFindFirst(const char* pattern, uint32_t /*attribu
     intptr_t search = os::_findfirst(pattern, &data);
     // A 64-bit runtime's handle that 32 bits cannot carry could never be
     // found again: end that search and report no match.
-    if (search != -1 && search != static_cast<int32_t>(search)) {
+    if (search != static_cast<int32_t>(search)) {
         os::_findclose(search);
         search = -1;
     }

@@ -1,6 +1,7 @@
 // Files and directory search, checked the same way on the POSIX stand-in
 // and on the Win32 runtime: every case below passes on both.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,10 @@
 
 #include "tembrix.h"
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/child_process.h"
 #endif
@@ -112,13 +116,18 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
     void* write_only = ZfdOpen("data.bin", kWrite, kShareAll);
     void* read_only = ZfdOpen("data.bin", kRead, kShareAll);
     ASSERT_TRUE(write_only != kInvalid && read_only != kInvalid);
+    EXPECT_EQ(2, ZfdWrite(write_only, "HE", 2));
     EXPECT_EQ(12, ZfdRead(read_only, buffer, sizeof buffer));
-    EXPECT_STREQ("hello!!world", buffer);  // neither truncated nor made anew
+    EXPECT_STREQ("HEllo!!world", buffer);  // neither truncated nor made anew
     EXPECT_EQ(0, ZfdRead(write_only, buffer, 4));
     EXPECT_EQ(0, ZfdWrite(read_only, "zz", 2));
+    void* read_data = ZfdOpen("data.bin", 0x1, kShareAll);  // FILE_READ_DATA alone
+    EXPECT_EQ(4, ZfdRead(read_data, buffer, 4));
+    EXPECT_EQ(0, ZfdWrite(read_data, "zz", 2));
+    EXPECT_EQ(0, ZfdClose(read_data));
     EXPECT_EQ(kInvalid, ZfdOpen("sub/../data.bin", kRead, 1));
     EXPECT_EQ(0, ZfdClose(write_only) | ZfdClose(read_only));
-    EXPECT_STREQ("hello!!world", buffer);
+    EXPECT_STREQ("HEllo!!world", buffer);
     // Readers that share reading open side by side. Delete access takes part
     // in sharing as reading and writing do, and GENERIC_ALL asks for it;
     // handles with no access at all take no part.
@@ -128,7 +137,9 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
         bool both;
     } kPairs[] = {
         {kRead, 1, kRead, 1, true},
+        {kWrite, kShareAll, kRead, 2, true},
         {kDelete, kShareAll, kRead, 3, false},
+        {kDelete, kShareAll, kRead, 4, true},
         {kRead, 3, kDelete, kShareAll, false},
         {kRead, 3, kGenericAll, kShareAll, false},
         {0, 0, kRead | kWrite, 0, true},
@@ -142,6 +153,11 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
         ZfdClose(first);
         if (then != kInvalid) ZfdClose(then);
     }
+    Put("other.bin", "");
+    void* exclusive = ZfdOpen("data.bin", kRead | kWrite, 0);
+    void* beside = ZfdOpen("other.bin", kRead | kWrite, 0);
+    EXPECT_TRUE(exclusive != kInvalid && beside != kInvalid);
+    EXPECT_EQ(0, ZfdClose(exclusive) | ZfdClose(beside));
 
     // A closed handle and null are refused by every call. The failed
     // open's value is also the current process's pseudo-handle, which
@@ -171,6 +187,10 @@ TEST_F(FilesTest, PatternsAndNamesUpTo260Bytes) {
         ZfdClose(file);
     }
     EXPECT_EQ((Names{"a.txt", "bb.txt"}), Search("missing/../*.txt"));
+    // The root has names but neither "." nor "..".
+    const Names root = Search("/*");
+    EXPECT_FALSE(root.empty());
+    EXPECT_EQ(0u, root.count(".") + root.count(".."));
 
     // "./" parts make long names of a short path: 260 and 261 bytes.
     std::string at_limit;
@@ -193,8 +213,11 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     const auto when = std::chrono::sys_seconds(std::chrono::seconds(1000000000));
     fs::last_write_time("sub/twelve.txt", std::chrono::file_clock::from_sys(when));
     const Host host = RunningOn();
-    FindRecord record{};
+    // A match's name is copied with its NUL and no further.
+    FindRecord record;
+    std::memset(&record, 0x7F, sizeof record);
     ASSERT_EQ(0, ZfdFindFirst("sub/t*", 0, &record));
+    EXPECT_EQ(std::string(260 - 11, 0x7F), std::string(record.name_copy + 11, 260 - 11));
     EXPECT_EQ(0x20u, record.attrib);
     EXPECT_EQ(12u, record.size);
     EXPECT_EQ(1000000000, record.time_write);
@@ -239,8 +262,8 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
         const char* name;
         uint32_t attrib;
     } kSteps[] = {{".", 0x10}, {"..", 0x10}, {".dot", host == Host::kWindows ? 0x20u : 0x22u}};
-    auto wrong_steps_of_walks_together = [&kSteps] {
-        FindRecord walks[8];
+    auto wrong_steps_of_walks_together = [&kSteps](int count) {
+        std::vector<FindRecord> walks(count);
         int wrong = 0;
         for (const auto& step : kSteps) {
             for (FindRecord& walk : walks) {
@@ -251,13 +274,13 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
         for (FindRecord& walk : walks) wrong += ZfdFindNext(&walk) != -1 || ZfdFindClose(&walk) != 0;
         return wrong;
     };
-    EXPECT_EQ(0, wrong_steps_of_walks_together());
+    EXPECT_EQ(0, wrong_steps_of_walks_together(40));
     std::atomic<int> wrong{0}, ready{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&] {
             for (++ready; ready < 8;) std::this_thread::yield();
-            for (int round = 0; round < 100; ++round) wrong += wrong_steps_of_walks_together();
+            for (int round = 0; round < 20; ++round) wrong += wrong_steps_of_walks_together(40);
         });
     }
     for (std::thread& thread : threads) thread.join();
@@ -378,6 +401,14 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
         EXPECT_EQ(0, ZfdFindClose(&record));
     }
     EXPECT_FALSE(fs::exists("nul"));
+    // It takes no part in sharing: with itself, nor with a file held
+    // exclusively, also where handles of that file were just closed.
+    void* handles[8];
+    for (void*& handle : handles) handle = ZfdOpen("ro.txt", kRead, kShareAll);
+    for (void* handle : handles) ZfdClose(handle);
+    handles[0] = ZfdOpen("ro.txt", kRead, 0);
+    for (int i = 1; i < 8; ++i) EXPECT_NE(kInvalid, handles[i] = ZfdOpen("nul", kRead | kWrite, 0)) << i;
+    for (void* handle : handles) EXPECT_EQ(0, ZfdClose(handle));
     EXPECT_EQ(kInvalid, ZfdOpen("nulx", kRead, kShareAll));
     // Windows does not look for the directory; Wine does.
     if (host != Host::kWine) EXPECT_EQ(Names{"nUl"}, Search("missing/nUl.c"));
@@ -397,13 +428,55 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
         for (uint32_t access : {0u, kRead, kWrite, kRead | kWrite})
             if (ZfdOpen("fifo", access, kShareAll) != kInvalid) return 1;
         if (geteuid() == 0) return 0;
-        void* reader = ZfdOpen("ro.txt", kRead, kShareAll);
-        if (reader == kInvalid || ZfdClose(reader) != 0) return 2;
+        for (uint32_t access : {kRead, 0x02000000u}) {  // and MAXIMUM_ALLOWED
+            void* reader = ZfdOpen("ro.txt", access, kShareAll);
+            if (reader == kInvalid || ZfdClose(reader) != 0) return 2;
+        }
         bool writes = ZfdOpen("ro.txt", kWrite, kShareAll) != kInvalid;
         return writes || ZfdOpen("secret.txt", kRead, kShareAll) != kInvalid ? 3 : 0;
     };
     EXPECT_EQ(0, testing_child::InChild(refused));
     if (geteuid() == 0) EXPECT_EQ(0, testing_child::InChild(refused, testing_child::kNeighbour));
+
+    // Refused opens and ended searches keep no descriptor: with four left,
+    // fifty of each leave the next open working, whatever errno the caller
+    // left. With the standard streams closed, a file takes none of their
+    // numbers, so stray writes to them cannot reach it.
+    EXPECT_EQ(0, testing_child::InChild([] {
+        int lowest = open("/dev/null", O_RDONLY);
+        const rlimit few = {static_cast<rlim_t>(lowest + 4), static_cast<rlim_t>(lowest + 4)};
+        if (lowest < 0 || close(lowest) != 0 || setrlimit(RLIMIT_NOFILE, &few) != 0) return 1;
+        void* held = ZfdOpen("ro.txt", kRead, 0);
+        for (int i = 0; i < 50; ++i) {
+            FindRecord record;
+            if (ZfdOpen("sub", kRead, kShareAll) != kInvalid || ZfdOpen("fifo", 0, kShareAll) != kInvalid ||
+                ZfdOpen("ro.txt", kRead, kShareAll) != kInvalid)
+                return 2;
+            if (ZfdFindFirst("*.zip", 0, &record) != -1) return 3;
+            if (ZfdFindFirst("*", 0, &record) != 0 || ZfdFindClose(&record) != 0) return 4;
+        }
+        if (ZfdClose(held) != 0) return 5;
+        for (int fd = 0; fd <= 2; ++fd) close(fd);
+        errno = EINTR;
+        void* file = ZfdOpen("ro.txt", kRead, kShareAll);
+        for (int fd = 0; fd <= 2; ++fd)
+            if (fcntl(fd, F_GETFD) != -1) return 6;
+        void* null = ZfdOpen("nul", kWrite, kShareAll);
+        char buffer[8] = {};
+        errno = EINTR;
+        if (ZfdRead(file, buffer, sizeof buffer) != 4 || ZfdClose(file) != 0) return 7;
+        errno = EINTR;
+        return ZfdWrite(null, "abc", 3) == 3 && ZfdClose(null) == 0 ? 0 : 8;
+    }));
+    // Nor is a name whose full path would pass the host's limit.
+    EXPECT_EQ(0, testing_child::InChild([] {
+        const std::string part(200, 'd');
+        char cwd[4096];
+        while (getcwd(cwd, sizeof cwd) && std::strlen(cwd) + 1 + part.size() < sizeof cwd)
+            if (mkdir(part.c_str(), 0700) != 0 || chdir(part.c_str()) != 0) return 1;
+        FindRecord record;
+        return ZfdFindFirst(std::string(200, 'x').c_str(), 0, &record) == -1 ? 0 : 2;
+    }));
 #endif
 }
 

@@ -28,6 +28,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -96,7 +97,8 @@ bool describe(const Search& search, const char* name, FindData* data) {
     data->time_access = static_cast<int32_t>(st.st_atime);
     data->time_write = static_cast<int32_t>(st.st_mtime);
     data->size = directory ? 0 : static_cast<uint32_t>(st.st_size);
-    std::memcpy(data->name, name, std::strlen(name) + 1);  // fits: mask_matches said so
+    static_assert(NAME_MAX < sizeof data->name, "a directory entry's name fits the record");
+    std::memcpy(data->name, name, std::strlen(name) + 1);
     return true;
 }
 

@@ -82,8 +82,7 @@ bool split_search(const char* pattern, char (&dir)[kMaxPath], char (&mask)[kMaxN
 }
 
 bool mask_matches(const char* mask, const char* name) {
-    size_t n = strnlen(name, kMaxName);
-    if (n == kMaxName) return false;  // no such name fits a search record
+    size_t n = std::strlen(name);
     // DOS_STAR runs up to and over the name's last dot, or to the end from
     // beyond it.
     const char* dot = std::strrchr(name, '.');

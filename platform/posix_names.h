@@ -40,9 +40,10 @@ inline constexpr char kWildcards[] = "*?<>\"";
 // full_path does, and for a pattern that names the root itself.
 bool split_search(const char* pattern, char (&dir)[kMaxPath], char (&mask)[kMaxName + 1]);
 
-// Returns true when `name` matches `mask`, a file part as split_search
-// writes it. Characters other than wildcards compare exactly, as the
-// host's file systems name files; 8.3 short names do not exist here.
+// Returns true when `name`, a directory entry's name (shorter than
+// kMaxName), matches `mask`, a file part as split_search writes it.
+// Characters other than wildcards compare exactly, as the host's file
+// systems name files; 8.3 short names do not exist here.
 // - `*` matches any run of characters.
 // - `>` (DOS_QM; the caller's `?`) matches one character other than a dot,
 //   or nothing at a dot or the end of the name.

@@ -237,6 +237,8 @@ TEST_F(CppLayer, FilesReadAndWriteAnySizeInPiecesAndCloseOnce) {
     EXPECT_EQ(65535u, f->read(&bytes[0], bytes.size()));
     tbx::fault::arm(2, tbx::fault::kFile);
     EXPECT_EQ(65535u, f->write(bytes.data(), bytes.size()));
+    tbx::fault::arm(1, tbx::fault::kFile);
+    EXPECT_FALSE(tembrix::file::open(path.c_str(), tembrix::access_read, 0));
 }
 
 TEST_F(CppLayer, SearchIsARangeClosedWhenDoneOrLeft) {
