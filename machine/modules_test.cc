@@ -13,6 +13,13 @@
 #include "platform/fault.h"
 #include "tembrix.h"
 
+// An export of the test program itself, found through the null module.
+#ifdef _WIN32
+extern "C" __declspec(dllexport) int TbxProgramExport() { return 7; }
+#else
+extern "C" __attribute__((visibility("default"))) int TbxProgramExport() { return 7; }
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -65,8 +72,11 @@ TEST(Modules, LoadNameFindFreeAndFailToLoad) {
     ASSERT_NE(nullptr, process_id);
     EXPECT_EQ(ZmdGetCurrentTask(), process_id());
     EXPECT_EQ(nullptr, ZmdGetProcAddress(module, "TbxNoSuchExport"));
-    // The program exports nothing of its own: the module's export is not
-    // found through it.
+    // An ordinal the module does not have (a value below 0x10000 is one).
+    EXPECT_EQ(nullptr, ZmdGetProcAddress(module, reinterpret_cast<const char*>(0xFFFF)));
+    // The program's own exports are found through null; the module's are
+    // not.
+    EXPECT_EQ(reinterpret_cast<void*>(&TbxProgramExport), ZmdGetProcAddress(nullptr, "TbxProgramExport"));
     EXPECT_EQ(nullptr, ZmdGetProcAddress(nullptr, kProcessIdExport));
     EXPECT_NE(0, ZmdFreeLibrary(module));
     EXPECT_NE(0, ZmdFreeLibrary(module));

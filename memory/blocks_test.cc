@@ -12,6 +12,10 @@
 namespace {
 
 TEST(Blocks, GrowthIsZeroFilledAndSizeZeroIsNoBlock) {
+    // A value that is no block comes back, also before the process has
+    // made any block.
+    int local = 0;
+    EXPECT_EQ(&local, ZmdFree(&local));
     // Growth by a few bytes at a time, the way a slot array gains a slot
     // per block, may stay in room the block already holds; the grown part
     // comes zeroed all the same, also after a shrink left old bytes behind.
@@ -37,8 +41,9 @@ TEST(Blocks, GrowthIsZeroFilledAndSizeZeroIsNoBlock) {
 }
 
 // This tests a fault where a large block shrunk to a few bytes kept all of
-// its memory until it was freed.
-TEST(Blocks, LargeShrinkGivesMemoryBack) {
+// its memory until it was freed. A shrink to half its size gives back the
+// other half; a free gives back all of it.
+TEST(Blocks, LargeShrinkAndFreeGiveMemoryBack) {
 #ifndef __linux__
     GTEST_SKIP() << "resident memory is read from /proc/self/statm, on Linux only";
 #endif
@@ -55,13 +60,21 @@ TEST(Blocks, LargeShrinkGivesMemoryBack) {
     ASSERT_NE(p, nullptr);
     std::memset(p, 0x5A, kLarge);  // every page resident
     for (uint8_t i = 0; i < 16; ++i) p[i] = i;
-    double before = resident();
-    p = static_cast<uint8_t*>(ZmdReAlloc(p, 16, 0));
-    double after = resident();
-    ASSERT_NE(p, nullptr);
-    for (uint8_t i = 0; i < 16; ++i) EXPECT_EQ(i, p[i]);
-    EXPECT_GT(before, after + kLarge / 2) << "resident before " << before << ", after " << after;
+    for (uint32_t size : {kLarge / 2, 16u}) {
+        double before = resident();
+        p = static_cast<uint8_t*>(ZmdReAlloc(p, size, 0));
+        double after = resident();
+        ASSERT_NE(p, nullptr);
+        for (uint8_t i = 0; i < 16; ++i) EXPECT_EQ(i, p[i]);
+        EXPECT_GT(before, after + kLarge / 4) << "to " << size << ": resident before " << before << ", after " << after;
+    }
     EXPECT_EQ(nullptr, ZmdFree(p));
+    p = static_cast<uint8_t*>(ZmdAlloc(0, kLarge));
+    ASSERT_NE(p, nullptr);
+    std::memset(p, 0x5A, kLarge);
+    double before = resident();
+    EXPECT_EQ(nullptr, ZmdFree(p));
+    EXPECT_GT(before, resident() + kLarge / 2);
 }
 
 }  // namespace

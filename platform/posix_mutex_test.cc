@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -115,10 +116,12 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
 // What may stand where a mutex's file lives -- a FIFO, a short file, a
 // file of another layout that is held, a file held exclusively for ever,
 // another user's file (root can put one there) -- makes that name fail at
-// once, never hang. A
-// leftover of a killed owner gives way to a new mutex.
+// once, never hang. A leftover of a killed owner gives way to a new mutex.
+// A held mutex's file moved aside does not take the name of the mutex
+// made after it when it closes. (Bytes of a name other than letters,
+// digits, "_" and "-" are written %XX in its file's name.)
 TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
-    const std::string name = Name("odd"), file = FileOf(name);
+    const std::string name = Name("odd~\xC3\xA9"), file = FileOf(Name("odd%7E%C3%A9"));
     ASSERT_NE(0, ZmdCloseHandle(ZmdCreateMutex(0, name.c_str())));
     auto file_of_size = [&](off_t size, int lock) {
         int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
@@ -144,8 +147,16 @@ TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
     WithPlant(file, [&] { ZmdCreateMutex(1, name.c_str()); }, [] {});  // killed holding it
     void* m = ZmdCreateMutex(1, name.c_str());
     EXPECT_TRUE(OwnedHere(m));
+    const std::string aside = file + "-aside";
+    fs::rename(file, aside);
+    void* next = ZmdCreateMutex(1, name.c_str());
+    EXPECT_TRUE(OwnedHere(next));
     EXPECT_NE(0, ZmdCloseHandle(m));
+    void* again = ZmdOpenMutex(name.c_str());
+    EXPECT_NE(nullptr, again);
+    for (void* h : {next, again}) EXPECT_NE(0, ZmdCloseHandle(h));
     EXPECT_FALSE(fs::exists(file));
+    fs::remove(aside);
 }
 
 // A forked child has none of its parent's mutex handles; whatever it opens
@@ -175,17 +186,21 @@ TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
 // one that ends holding it leaves it abandoned at once, reaped or not. The
 // file of a name that nobody opens again goes when the next process opens
 // its first named object (this test's process, which ctest starts afresh),
-// unless another process holds it.
+// unless another process holds it or it is no object's file.
 TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
-    const std::string name = Name("killed"), left = Name("left"), held = Name("held");
+    const std::string name = Name("killed"), left = Name("left"), held = Name("held"), fifo = Name("fifo");
+    mkdir(Namespace(geteuid()).c_str(), 0700);
+    ASSERT_EQ(0, mkfifo(FileOf(fifo).c_str(), 0600));
     WithPlant(FileOf(held), [&] { ZmdCreateMutex(0, held.c_str()); }, [&] {
         EXPECT_EQ(0, InChild([&] { return ZmdCreateMutex(0, left.c_str()) ? 0 : 1; }));  // not closed
         void* first = ZmdCreateMutex(0, name.c_str());
         EXPECT_FALSE(fs::exists(FileOf(left)));
         EXPECT_TRUE(fs::exists(FileOf(held)));
+        EXPECT_TRUE(fs::exists(fs::symlink_status(FileOf(fifo))));
         EXPECT_NE(0, ZmdCloseHandle(first));
     });
     fs::remove(FileOf(held));
+    fs::remove(FileOf(fifo));
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE(round);
         pid_t busy = StartChild([&] {
@@ -213,6 +228,25 @@ TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
     EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 1000));
     EXPECT_EQ(0, FinishChild(owner));
     EXPECT_NE(0, ZmdCloseHandle(m));
+
+    // An owner whose state cannot be read (the waiter has no descriptor
+    // left to read it with) is taken for alive.
+    EXPECT_EQ(0, InChild([] {
+        void* mutex = ZmdCreateMutex(0, nullptr);
+        std::atomic<bool> taken{false}, done{false};
+        std::thread owner([&] {
+            taken = ZmdWaitForSingleObject(mutex, 0) == kTaken;
+            while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        while (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        rlimit none{};
+        getrlimit(RLIMIT_NOFILE, &none);
+        none.rlim_cur = 0;
+        uint32_t r = setrlimit(RLIMIT_NOFILE, &none) == 0 ? ZmdWaitForSingleObject(mutex, 50) : kTimedOut;
+        done = true;
+        owner.join();
+        return r == kTimedOut ? 0 : 1;
+    }));
 }
 
 // An owner that ended is heard of as abandoned even when a later process
