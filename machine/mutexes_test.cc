@@ -37,13 +37,15 @@ TEST(Mutexes, OwnedByOneThreadTakenAgainAbandonedWhenItEnds) {
         EXPECT_EQ(0, ZmdReleaseMutex(m));
     }).join();
     // A waiter wakes at the last release and ends holding the mutex; the
-    // next taker hears so, and holds it once.
+    // next taker hears so, and holds it once (twice once it takes it again).
     std::thread waiter([m] { EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0xFFFFFFFF)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_NE(0, ZmdReleaseMutex(m));
     waiter.join();
     EXPECT_EQ(0, ZmdReleaseMutex(m));
     EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 5000));
+    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));
+    EXPECT_NE(0, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdReleaseMutex(m));
     EXPECT_EQ(0, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdCloseHandle(m));

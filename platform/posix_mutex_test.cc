@@ -37,6 +37,9 @@ constexpr uint32_t kInfinite = 0xFFFFFFFF;
 // time use other names.
 std::string Name(const char* what) { return std::string(what) + "-" + std::to_string(getpid()); }
 
+// How many descriptors this process has open.
+long OpenDescriptors() { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}); }
+
 std::string Namespace(uid_t user) { return "/dev/shm/tembrix-" + std::to_string(user); }
 
 // The file of the plain-named mutex `name` of the calling user.
@@ -193,7 +196,10 @@ TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
     ASSERT_EQ(0, mkfifo(FileOf(fifo).c_str(), 0600));
     WithPlant(FileOf(held), [&] { ZmdCreateMutex(0, held.c_str()); }, [&] {
         EXPECT_EQ(0, InChild([&] { return ZmdCreateMutex(0, left.c_str()) ? 0 : 1; }));  // not closed
+        // The sweep and the open keep no descriptor but the handle's.
+        const long descriptors = OpenDescriptors();
         void* first = ZmdCreateMutex(0, name.c_str());
+        EXPECT_EQ(descriptors + 1, OpenDescriptors());
         EXPECT_FALSE(fs::exists(FileOf(left)));
         EXPECT_TRUE(fs::exists(FileOf(held)));
         EXPECT_TRUE(fs::exists(fs::symlink_status(FileOf(fifo))));
