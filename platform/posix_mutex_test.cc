@@ -83,8 +83,10 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
              [&] { mkfifo(victims.c_str(), 0666); }, [&] { symlink("/tmp", victims.c_str()); },
              [&] { mkdir(victims.c_str(), 0700); }}) {
         WithPlant(victims, plant, [] {
-            EXPECT_EQ(0, InChild([] { return ZmdCreateMutex(1, "AppLock") || ZmdOpenMutex("AppLock"); },
-                                 kVictim, kSoon));
+            EXPECT_EQ(0, InChild([] {
+                const long descriptors = OpenDescriptors();  // none kept by a refusal
+                return ZmdCreateMutex(1, "AppLock") || ZmdOpenMutex("AppLock") || OpenDescriptors() != descriptors;
+            }, kVictim, kSoon));
         }, kNeighbour);
         fs::remove_all(victims);
     }
@@ -97,9 +99,10 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", "/dev/shm", "tmpfs", 0, nullptr) != 0)
             return 0;  // no mount namespace here: nothing to try
+        const long descriptors = OpenDescriptors();  // none kept by a refusal
         return mkdir(mine.c_str(), 0700) || chown(mine.c_str(), kNeighbour, kNeighbour) ||
                ZmdCreateMutex(1, "AppLock") || chown(mine.c_str(), 0, 0) || chmod(mine.c_str(), 0777) ||
-               ZmdCreateMutex(1, "AppLock");
+               ZmdCreateMutex(1, "AppLock") || OpenDescriptors() != descriptors;
     }));
 
     const std::string file = victims + "/l.AppLock";
@@ -204,6 +207,7 @@ TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
         EXPECT_TRUE(fs::exists(FileOf(held)));
         EXPECT_TRUE(fs::exists(fs::symlink_status(FileOf(fifo))));
         EXPECT_NE(0, ZmdCloseHandle(first));
+        EXPECT_EQ(descriptors, OpenDescriptors());
     });
     fs::remove(FileOf(held));
     fs::remove(FileOf(fifo));
