@@ -249,10 +249,11 @@ TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
             while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         });
         while (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        rlimit none{};
-        getrlimit(RLIMIT_NOFILE, &none);
-        none.rlim_cur = 0;
+        rlimit had{};
+        getrlimit(RLIMIT_NOFILE, &had);
+        rlimit none = {0, had.rlim_max};
         uint32_t r = setrlimit(RLIMIT_NOFILE, &none) == 0 ? ZmdWaitForSingleObject(mutex, 50) : kTimedOut;
+        setrlimit(RLIMIT_NOFILE, &had);
         done = true;
         owner.join();
         return r == kTimedOut ? 0 : 1;
