@@ -13,6 +13,13 @@
 #include "platform/fault.h"
 #include "tembrix.h"
 
+// An export of the test program itself, found through the null module.
+#ifdef _WIN32
+extern "C" __declspec(dllexport) int TbxProgramExport() { return 7; }
+#else
+extern "C" __attribute__((visibility("default"))) int TbxProgramExport() { return 7; }
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -56,6 +63,9 @@ TEST(Modules, LoadNameFindFreeAndFailToLoad) {
         EXPECT_EQ(size > length ? length : size, ZmdGetModuleFileName(module, exact, size));
         EXPECT_EQ(0, std::memcmp(path, exact, size - 1));
         EXPECT_EQ('x', exact[size]) << size;
+#ifndef _WIN32
+        EXPECT_EQ('\0', exact[size - 1]);  // the stand-in ends a cut path as current Win32 does
+#endif
     }
     int on_stack = 0;
     EXPECT_EQ(0u, ZmdGetModuleFileName(&on_stack, path, sizeof path));
@@ -65,8 +75,11 @@ TEST(Modules, LoadNameFindFreeAndFailToLoad) {
     ASSERT_NE(nullptr, process_id);
     EXPECT_EQ(ZmdGetCurrentTask(), process_id());
     EXPECT_EQ(nullptr, ZmdGetProcAddress(module, "TbxNoSuchExport"));
-    // The program exports nothing of its own: the module's export is not
-    // found through it.
+    // An ordinal the module does not have (a value below 0x10000 is one).
+    EXPECT_EQ(nullptr, ZmdGetProcAddress(module, reinterpret_cast<const char*>(0xFFFF)));
+    // The program's own exports are found through null; the module's are
+    // not.
+    EXPECT_EQ(reinterpret_cast<void*>(&TbxProgramExport), ZmdGetProcAddress(nullptr, "TbxProgramExport"));
     EXPECT_EQ(nullptr, ZmdGetProcAddress(nullptr, kProcessIdExport));
     EXPECT_NE(0, ZmdFreeLibrary(module));
     EXPECT_NE(0, ZmdFreeLibrary(module));
@@ -115,6 +128,8 @@ TEST(Modules, RelativeNameGivesFullPath) {
         EXPECT_EQ(0, ZmdFreeLibrary(module));
         tbx::fault::arm(0);
         EXPECT_TRUE(ZmdFreeLibrary(module) && ZmdFreeLibrary(module));
+        // With its last use gone the module is no longer loaded.
+        if (!other) EXPECT_EQ(0u, ZmdGetModuleFileName(module, path, sizeof path));
 #ifndef _WIN32
         if (other) dlclose(other);
 #endif

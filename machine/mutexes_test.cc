@@ -1,5 +1,6 @@
 // Mutexes: ownership by a thread, taking again, time-outs, abandonment and
 // names, within a process and across a process boundary.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -36,13 +37,15 @@ TEST(Mutexes, OwnedByOneThreadTakenAgainAbandonedWhenItEnds) {
         EXPECT_EQ(0, ZmdReleaseMutex(m));
     }).join();
     // A waiter wakes at the last release and ends holding the mutex; the
-    // next taker hears so, and holds it once.
+    // next taker hears so, and holds it once (twice once it takes it again).
     std::thread waiter([m] { EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0xFFFFFFFF)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_NE(0, ZmdReleaseMutex(m));
     waiter.join();
     EXPECT_EQ(0, ZmdReleaseMutex(m));
     EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 5000));
+    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));
+    EXPECT_NE(0, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdReleaseMutex(m));
     EXPECT_EQ(0, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdCloseHandle(m));
@@ -78,6 +81,35 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
     EXPECT_EQ(nullptr, ZmdOpenMutex(nullptr));
     for (void* h : {first, second, local}) EXPECT_NE(0, ZmdCloseHandle(h));
     EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
+    // A name of 251 bytes is kept. The stand-in, which writes a mutex's
+    // name into a file name of at most 255 bytes as "l." and the name with
+    // bytes such as "~" as three ("%7E"), refuses a byte more.
+    std::string longest = name + "~" + std::string(250 - name.size(), 'x');
+    void* at_limit = ZmdCreateMutex(0, longest.c_str());
+    EXPECT_NE(nullptr, at_limit);
+    EXPECT_NE(0, ZmdCloseHandle(at_limit));
+#ifndef _WIN32
+    EXPECT_EQ(nullptr, ZmdCreateMutex(0, (longest + "x").c_str()));
+#endif
+
+    // Threads that make one new name at once all get the one mutex.
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<int> ready{0};
+        void* made[4] = {};
+        std::thread racers[4];
+        for (int i = 0; i < 4; ++i) {
+            racers[i] = std::thread([&, i] {
+                for (ready.fetch_add(1); ready.load() < 4;) {}
+                made[i] = ZmdCreateMutex(0, name.c_str());
+            });
+        }
+        for (std::thread& t : racers) t.join();
+        for (void* h : made) ASSERT_NE(nullptr, h) << "round " << round;
+        EXPECT_EQ(kTaken, ZmdWaitForSingleObject(made[0], 0));
+        std::thread([&] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(made[3], 0)); }).join();
+        EXPECT_NE(0, ZmdReleaseMutex(made[0]));
+        for (void* h : made) EXPECT_NE(0, ZmdCloseHandle(h));
+    }
 
     // A closed handle, null and a value that was never a handle fail every
     // call; validity is told by the value alone.

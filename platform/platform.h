@@ -167,7 +167,7 @@ struct SystemInfo {
 };
 
 // Fills `*info` with the processor and memory layout of the machine as the
-// calling process sees it.
+// calling process sees it (the stand-in: the processor, the rest zero).
 void GetSystemInfo(SystemInfo* info);
 
 // Platform ids of the version record.
@@ -186,8 +186,8 @@ struct VersionInfoA {
 };
 static_assert(sizeof(VersionInfoA) == 148, "the version record the library passes is 148 bytes");
 
-// Fills `*info`, whose `size` must be sizeof(VersionInfoA). Returns nonzero
-// on success.
+// Fills `*info`, whose `size` must be sizeof(VersionInfoA) (the stand-in:
+// the platform id only). Returns nonzero on success.
 int GetVersionExA(VersionInfoA* info);
 
 // ---- mutexes and waits ---------------------------------------------------------

@@ -19,10 +19,11 @@
 // name (the dynamic linker's own search applies), and export ordinals (an
 // ELF object has none: such a lookup gives null).
 //
-// System information answers as Win32 answers a process of the same width
-// on the same processor: a 32-bit x86 process sees an Intel architecture
-// and a Pentium (586), a 64-bit one the x64 architecture. The version is
-// the one current Windows reports to programs that do not ask for more.
+// System information and version give what the library reads of them, the
+// rest zero: the processor as Win32 describes it to a process of the same
+// width on the same processor (a 32-bit x86 process sees an Intel
+// architecture and a Pentium (586), a 64-bit one the x64 architecture),
+// and the NT platform.
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/auxv.h>
@@ -178,25 +179,12 @@ void GetSystemInfo(SystemInfo* info) {
 #if defined(__x86_64__)
     info->processor_architecture = kProcessorArchitectureAmd64;
     info->processor_type = kProcessorAmdX8664;
-    info->processor_level = 6;
-    info->maximum_application_address = reinterpret_cast<void*>(uintptr_t{0x7FFFFFFEFFFF});
 #elif defined(__i386__)
     info->processor_architecture = kProcessorArchitectureIntel;
     info->processor_type = kProcessorIntelPentium;
-    info->processor_level = 6;
-    info->maximum_application_address = reinterpret_cast<void*>(uintptr_t{0x7FFEFFFF});
 #else
     info->processor_architecture = 0xFFFF;  // unknown to the platform
 #endif
-    long page = sysconf(_SC_PAGESIZE);
-    long processors = sysconf(_SC_NPROCESSORS_ONLN);
-    info->page_size = page > 0 ? static_cast<uint32_t>(page) : 4096;
-    info->number_of_processors = processors > 0 ? static_cast<uint32_t>(processors) : 1;
-    info->active_processor_mask = info->number_of_processors >= sizeof(uintptr_t) * 8
-                                      ? ~uintptr_t{0}
-                                      : (uintptr_t{1} << info->number_of_processors) - 1;
-    info->allocation_granularity = 0x10000;
-    info->minimum_application_address = reinterpret_cast<void*>(uintptr_t{0x10000});
 }
 
 int GetVersionExA(VersionInfoA* info) {
@@ -204,11 +192,7 @@ int GetVersionExA(VersionInfoA* info) {
     // Only the plain record is known here; Win32 too refuses a size it
     // does not know.
     if (info->size != sizeof(VersionInfoA)) return 0;
-    info->major_version = 6;
-    info->minor_version = 2;
-    info->build_number = 9200;
     info->platform_id = kPlatformNt;
-    info->service_pack[0] = '\0';
     return 1;
 }
 

@@ -277,9 +277,11 @@ bool file_name_of(const char* name, char (&file)[posix::kMaxObjectName + 1]) {
     file[at++] = '.';
     for (; *name; ++name) {
         unsigned char c = static_cast<unsigned char>(*name);
-        if (c == '\\' || at + 3 >= sizeof file) return false;
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-            c == '-') {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '_' || c == '-';
+        // The byte as written, and the NUL, must still fit.
+        if (c == '\\' || at + (plain ? 1 : 3) >= sizeof file) return false;
+        if (plain) {
             file[at++] = static_cast<char>(c);
         } else {
             at += static_cast<size_t>(std::snprintf(file + at, 4, "%%%02X", c));

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -35,6 +36,9 @@ constexpr uint32_t kInfinite = 0xFFFFFFFF;
 // Names of this test process: other tests and builds running at the same
 // time use other names.
 std::string Name(const char* what) { return std::string(what) + "-" + std::to_string(getpid()); }
+
+// How many descriptors this process has open.
+long OpenDescriptors() { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}); }
 
 std::string Namespace(uid_t user) { return "/dev/shm/tembrix-" + std::to_string(user); }
 
@@ -79,8 +83,10 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
              [&] { mkfifo(victims.c_str(), 0666); }, [&] { symlink("/tmp", victims.c_str()); },
              [&] { mkdir(victims.c_str(), 0700); }}) {
         WithPlant(victims, plant, [] {
-            EXPECT_EQ(0, InChild([] { return ZmdCreateMutex(1, "AppLock") || ZmdOpenMutex("AppLock"); },
-                                 kVictim, kSoon));
+            EXPECT_EQ(0, InChild([] {
+                const long descriptors = OpenDescriptors();  // none kept by a refusal
+                return ZmdCreateMutex(1, "AppLock") || ZmdOpenMutex("AppLock") || OpenDescriptors() != descriptors;
+            }, kVictim, kSoon));
         }, kNeighbour);
         fs::remove_all(victims);
     }
@@ -93,9 +99,10 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", "/dev/shm", "tmpfs", 0, nullptr) != 0)
             return 0;  // no mount namespace here: nothing to try
+        const long descriptors = OpenDescriptors();  // none kept by a refusal
         return mkdir(mine.c_str(), 0700) || chown(mine.c_str(), kNeighbour, kNeighbour) ||
                ZmdCreateMutex(1, "AppLock") || chown(mine.c_str(), 0, 0) || chmod(mine.c_str(), 0777) ||
-               ZmdCreateMutex(1, "AppLock");
+               ZmdCreateMutex(1, "AppLock") || OpenDescriptors() != descriptors;
     }));
 
     const std::string file = victims + "/l.AppLock";
@@ -115,10 +122,12 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
 // What may stand where a mutex's file lives -- a FIFO, a short file, a
 // file of another layout that is held, a file held exclusively for ever,
 // another user's file (root can put one there) -- makes that name fail at
-// once, never hang. A
-// leftover of a killed owner gives way to a new mutex.
+// once, never hang. A leftover of a killed owner gives way to a new mutex.
+// A held mutex's file moved aside does not take the name of the mutex
+// made after it when it closes. (Bytes of a name other than letters,
+// digits, "_" and "-" are written %XX in its file's name.)
 TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
-    const std::string name = Name("odd"), file = FileOf(name);
+    const std::string name = Name("odd~\xC3\xA9"), file = FileOf(Name("odd%7E%C3%A9"));
     ASSERT_NE(0, ZmdCloseHandle(ZmdCreateMutex(0, name.c_str())));
     auto file_of_size = [&](off_t size, int lock) {
         int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
@@ -144,8 +153,16 @@ TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
     WithPlant(file, [&] { ZmdCreateMutex(1, name.c_str()); }, [] {});  // killed holding it
     void* m = ZmdCreateMutex(1, name.c_str());
     EXPECT_TRUE(OwnedHere(m));
+    const std::string aside = file + "-aside";
+    fs::rename(file, aside);
+    void* next = ZmdCreateMutex(1, name.c_str());
+    EXPECT_TRUE(OwnedHere(next));
     EXPECT_NE(0, ZmdCloseHandle(m));
+    void* again = ZmdOpenMutex(name.c_str());
+    EXPECT_NE(nullptr, again);
+    for (void* h : {next, again}) EXPECT_NE(0, ZmdCloseHandle(h));
     EXPECT_FALSE(fs::exists(file));
+    fs::remove(aside);
 }
 
 // A forked child has none of its parent's mutex handles; whatever it opens
@@ -175,17 +192,25 @@ TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
 // one that ends holding it leaves it abandoned at once, reaped or not. The
 // file of a name that nobody opens again goes when the next process opens
 // its first named object (this test's process, which ctest starts afresh),
-// unless another process holds it.
+// unless another process holds it or it is no object's file.
 TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
-    const std::string name = Name("killed"), left = Name("left"), held = Name("held");
+    const std::string name = Name("killed"), left = Name("left"), held = Name("held"), fifo = Name("fifo");
+    mkdir(Namespace(geteuid()).c_str(), 0700);
+    ASSERT_EQ(0, mkfifo(FileOf(fifo).c_str(), 0600));
     WithPlant(FileOf(held), [&] { ZmdCreateMutex(0, held.c_str()); }, [&] {
         EXPECT_EQ(0, InChild([&] { return ZmdCreateMutex(0, left.c_str()) ? 0 : 1; }));  // not closed
+        // The sweep and the open keep no descriptor but the handle's.
+        const long descriptors = OpenDescriptors();
         void* first = ZmdCreateMutex(0, name.c_str());
+        EXPECT_EQ(descriptors + 1, OpenDescriptors());
         EXPECT_FALSE(fs::exists(FileOf(left)));
         EXPECT_TRUE(fs::exists(FileOf(held)));
+        EXPECT_TRUE(fs::exists(fs::symlink_status(FileOf(fifo))));
         EXPECT_NE(0, ZmdCloseHandle(first));
+        EXPECT_EQ(descriptors, OpenDescriptors());
     });
     fs::remove(FileOf(held));
+    fs::remove(FileOf(fifo));
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE(round);
         pid_t busy = StartChild([&] {
@@ -213,6 +238,26 @@ TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
     EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 1000));
     EXPECT_EQ(0, FinishChild(owner));
     EXPECT_NE(0, ZmdCloseHandle(m));
+
+    // An owner whose state cannot be read (the waiter has no descriptor
+    // left to read it with) is taken for alive.
+    EXPECT_EQ(0, InChild([] {
+        void* mutex = ZmdCreateMutex(0, nullptr);
+        std::atomic<bool> taken{false}, done{false};
+        std::thread owner([&] {
+            taken = ZmdWaitForSingleObject(mutex, 0) == kTaken;
+            while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        while (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        rlimit had{};
+        getrlimit(RLIMIT_NOFILE, &had);
+        rlimit none = {0, had.rlim_max};
+        uint32_t r = setrlimit(RLIMIT_NOFILE, &none) == 0 ? ZmdWaitForSingleObject(mutex, 50) : kTimedOut;
+        setrlimit(RLIMIT_NOFILE, &had);
+        done = true;
+        owner.join();
+        return r == kTimedOut ? 0 : 1;
+    }));
 }
 
 // An owner that ended is heard of as abandoned even when a later process
