@@ -72,10 +72,13 @@ static_assert(make_link(6, END_OF_CHAIN) == 0x06FFFFFF, "length sits in the top 
 // Returns the address of chunk `chunk`'s payload.
 inline uint8_t* payload(ChunkBlock* block, unsigned chunk) { return block->data[chunk]; }
 
-// Returns the address of chunk `chunk`'s link word, for reading several
-// link words at once (they are not 4-aligned).
+// Returns the address of chunk `chunk`'s link word, for reading or writing
+// several link words at once (they are not 4-aligned).
 inline const void* link_address(const ChunkBlock* block, unsigned chunk) {
     return reinterpret_cast<const uint8_t*>(block) + offsetof(ChunkBlock, links) + sizeof(LinkWord) * chunk;
+}
+inline void* link_address(ChunkBlock* block, unsigned chunk) {
+    return const_cast<void*>(link_address(static_cast<const ChunkBlock*>(block), chunk));
 }
 
 }  // namespace tbx

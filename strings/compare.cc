@@ -44,7 +44,7 @@ extern "C" StringHandle TBX_CALL ZmsDup(StringHandle h) noexcept {
         // source is a stale handle whose chain runs on into other strings,
         // or into the copy itself when the copy took the chunks it leads to.
         Chunk chunk;
-        if (chain.reserve() != STATUS_OK || copied == kMaxChainChunks || !resolve(source, &chunk)) {
+        if (chain.reserve(1) != STATUS_OK || copied == kMaxChainChunks || !resolve(source, &chunk)) {
             chain.abandon();
             return 0;
         }

@@ -30,11 +30,17 @@ constinit SearchState g_search = {};
 
 ChunkBlock* block_at(unsigned index) { return static_cast<ChunkBlock*>(stringPool.entries[index]); }
 
-unsigned lowest_free_chunk(unsigned block) {
+// Finds the lowest free chunk of `block`, which has room, and the free
+// chunks right after it within the same word of free-chunk bits. Returns
+// the chunk; `*run` is the length of that run, 1..64.
+unsigned lowest_free_run(unsigned block, unsigned* run) {
     const uint64_t* words = g_search.free_chunks[block];
     unsigned w = 0;
-    while (words[w] == 0) ++w;  // a block in `room` has a free chunk
-    return w * 64 + static_cast<unsigned>(__builtin_ctzll(words[w]));
+    while (words[w] == 0) ++w;
+    unsigned low = static_cast<unsigned>(__builtin_ctzll(words[w]));
+    uint64_t taken = ~(words[w] >> low);  // 0 only when the whole word is free
+    *run = taken ? static_cast<unsigned>(__builtin_ctzll(taken)) : 64;
+    return w * 64 + low;
 }
 
 // Copies `n` bytes of payload. Most strings are short: up to 32 bytes move
@@ -73,12 +79,29 @@ bool four_chained(const ChunkBlock* block, unsigned b, unsigned c) {
     return (halves[0] | halves[1]) == 0;
 }
 
-void mark_chunk(unsigned block, unsigned chunk, bool free) {
-    uint64_t bit = uint64_t{1} << (chunk & 63);
+// Marks `count` chunks from `first` free or taken; they lie in one word
+// of free-chunk bits.
+void mark_chunks(unsigned block, unsigned first, unsigned count, bool free) {
+    uint64_t bits = (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1) << (first & 63);
     if (free)
-        g_search.free_chunks[block][chunk >> 6] |= bit;
+        g_search.free_chunks[block][first >> 6] |= bits;
     else
-        g_search.free_chunks[block][chunk >> 6] &= ~bit;
+        g_search.free_chunks[block][first >> 6] &= ~bits;
+}
+
+// Writes the link words of `count` full chunks from `first` in block `b`,
+// each linking to the chunk after it, four at a time.
+void link_in_order(ChunkBlock* block, unsigned b, unsigned first, unsigned count) {
+    LinkWord link = make_link(kChunkSize, make_ref(b, first + 1));
+    unsigned i = 0;
+    for (; i + 4 <= count; i += 4) {
+        LinkLanes four = LinkLanes{0, 1, 2, 3} * (1u << 16) + (link + (i << 16));
+        std::memcpy(link_address(block, first + i), &four, sizeof four);
+    }
+    for (; i < count; ++i) {
+        LinkWord one = link + (i << 16);
+        std::memcpy(link_address(block, first + i), &one, sizeof one);
+    }
 }
 
 // Records what a slot holds after the entry list changed it.
@@ -144,29 +167,38 @@ unsigned gather_run(ChunkRef* ref, Chunk* chunk, unsigned budget, bool* broken) 
     return (c - first) * kChunkSize;
 }
 
-uint32_t ChainWriter::reserve() {
+uint32_t ChainWriter::reserve(unsigned most) {
     // No chunk is freed while a chain is written, so a block that still has
     // room stays the lowest block with room.
-    if (block_ && block_->used < kChunksPerBlock) {
-        chunk_ = lowest_free_chunk(block_index_);
-        return STATUS_OK;
+    if (!block_ || block_->used == kChunksPerBlock) {
+        unsigned b = g_search.room.lowest();
+        if (b == SlotBitmap::kNone) {
+            uint32_t status = make_block(&b);
+            if (status != STATUS_OK) return status;
+        }
+        block_index_ = b;
+        block_ = block_at(b);
     }
-    unsigned b = g_search.room.lowest();
-    if (b == SlotBitmap::kNone) {
-        uint32_t status = make_block(&b);
-        if (status != STATUS_OK) return status;
+    if (most == 1) {
+        // One chunk: the run after it is not looked for.
+        unsigned ignored;
+        chunk_ = lowest_free_run(block_index_, &ignored);
+        run_ = 1;
+    } else {
+        chunk_ = lowest_free_run(block_index_, &run_);
+        if (run_ > most) run_ = most;
     }
-    block_index_ = b;
-    block_ = block_at(b);
-    chunk_ = lowest_free_chunk(b);
     return STATUS_OK;
 }
 
-void ChainWriter::commit(unsigned length) {
+void ChainWriter::commit(unsigned last_length) {
     ChunkRef ref = make_ref(block_index_, chunk_);
-    block_->links[chunk_] = make_link(length, END_OF_CHAIN);
-    mark_chunk(block_index_, chunk_, false);
-    if (++block_->used == kChunksPerBlock) g_search.room.clear(block_index_);
+    unsigned last = chunk_ + run_ - 1;
+    link_in_order(block_, block_index_, chunk_, run_ - 1);
+    block_->links[last] = make_link(last_length, END_OF_CHAIN);
+    mark_chunks(block_index_, chunk_, run_, false);
+    block_->used = static_cast<uint16_t>(block_->used + run_);
+    if (block_->used == kChunksPerBlock) g_search.room.clear(block_index_);
     if (last_block_) {
         LinkWord prev = last_block_->links[last_chunk_];
         last_block_->links[last_chunk_] = make_link(length_of(prev), ref);
@@ -174,7 +206,7 @@ void ChainWriter::commit(unsigned length) {
         first_ = make_handle(ref);
     }
     last_block_ = block_;
-    last_chunk_ = chunk_;
+    last_chunk_ = last;
 }
 
 void ChainWriter::abandon() {
@@ -188,7 +220,7 @@ void free_chain(ChunkRef ref) {
     while (ref != END_OF_CHAIN && resolve(ref, &chunk)) {
         unsigned b = block_of(ref);
         chunk.block->links[chunk.index] = 0;
-        mark_chunk(b, chunk.index, true);
+        mark_chunks(b, chunk.index, 1, true);
         if (--chunk.block->used == 0) {
             RemoveListEntry(&stringPool, static_cast<uint16_t>(b));
             note_slot(b);
@@ -238,16 +270,25 @@ using namespace tbx;
 extern "C" [[gnu::flatten]] StringHandle TBX_CALL ZmsPut(const void* bytes, uint16_t length) noexcept {
     if (!bytes || length == 0) return 0;
     auto* source = static_cast<const uint8_t*>(bytes);
-    unsigned remaining = length;
     ChainWriter chain;
+    if (length <= kChunkSize) {
+        // Most strings fit one chunk: the same steps, with a run of one.
+        if (chain.reserve(1) != STATUS_OK) return 0;
+        copy_payload(chain.payload(), source, length);
+        chain.commit(length);
+        return chain.handle();
+    }
+    unsigned remaining = length;
     while (remaining) {
-        if (chain.reserve() != STATUS_OK) {
+        if (chain.reserve((remaining + kChunkSize - 1) / kChunkSize) != STATUS_OK) {
             chain.abandon();
             return 0;
         }
-        unsigned n = remaining < kChunkSize ? remaining : kChunkSize;
+        // The run's payload is one stretch: one copy fills it.
+        unsigned full = (chain.reserved() - 1) * kChunkSize;
+        unsigned n = remaining - full < kChunkSize ? remaining : full + kChunkSize;
         copy_payload(chain.payload(), source, n);
-        chain.commit(n);
+        chain.commit(n - full);
         source += n;
         remaining -= n;
     }

@@ -34,21 +34,29 @@ bool resolve(ChunkRef ref, Chunk* chunk);
 // run's size in bytes; sets `*broken` when a reference did not resolve.
 unsigned gather_run(ChunkRef* ref, Chunk* chunk, unsigned budget, bool* broken);
 
-// Builds a new chain chunk by chunk in first-fit order: lowest block with a
-// free chunk, lowest free chunk within it, a new block only when no block
-// has room. Used by ZmsPut and ZmsDup.
+// Builds a new chain in first-fit order: lowest block with a free chunk,
+// lowest free chunk within it, a new block only when no block has room.
+// Chunks are taken a run at a time: free chunks that follow each other in
+// one block, whose payload is one stretch of memory. Used by ZmsPut and
+// ZmsDup.
 class ChainWriter {
 public:
-    // Finds the next free chunk, making a block when none has room. Returns
+    // Reserves the next chunks of the chain: the lowest free chunk and the
+    // free chunks right after it in the same block, at most `most` (1 or
+    // more) and at most 64. Makes a block when none has room. Returns
     // STATUS_OK, or STATUS_NO_ROOM when the pool is full or out of memory.
-    uint32_t reserve();
+    uint32_t reserve(unsigned most);
 
-    // Returns the payload of the reserved chunk.
+    // Returns how many chunks are reserved.
+    unsigned reserved() const { return run_; }
+
+    // Returns the payload of the first reserved chunk; the payloads of the
+    // others follow it.
     uint8_t* payload() const { return tbx::payload(block_, chunk_); }
 
-    // Occupies the reserved chunk with `length` (1..32) bytes, as the last
-    // chunk of the chain so far.
-    void commit(unsigned length);
+    // Occupies the reserved chunks as the end of the chain so far: every
+    // one full but the last, which holds `last_length` (1..32) bytes.
+    void commit(unsigned last_length);
 
     // Returns the handle of the chain, or 0 when nothing was committed.
     uint32_t handle() const { return first_; }
@@ -60,6 +68,7 @@ private:
     ChunkBlock* block_ = nullptr;
     unsigned block_index_ = 0;
     unsigned chunk_ = 0;
+    unsigned run_ = 0;
     ChunkBlock* last_block_ = nullptr;  // block of the last committed chunk
     unsigned last_chunk_ = 0;
     uint32_t first_ = 0;
