@@ -1,4 +1,5 @@
-// ZmsPut, ZmsGet, ZmsLen, ZmsPtr, ZmsFree, and the pool state behind them.
+// ZmsPut, ZmsGet, ZmsDup, ZmsLen, ZmsPtr, ZmsFree, and the pool state
+// behind them.
 //
 // Beside the blocks the pool keeps a small search state, so that finding
 // the first free chunk costs the same at any pool size:
@@ -27,8 +28,6 @@ struct SearchState {
 };
 
 constinit SearchState g_search = {};
-
-ChunkBlock* block_at(unsigned index) { return static_cast<ChunkBlock*>(stringPool.entries[index]); }
 
 // Finds the lowest free chunk of `block`, which has room, and the free
 // chunks right after it within the same word of free-chunk bits. Returns
@@ -133,18 +132,6 @@ void note_slot(unsigned slot) {
 
 }  // namespace
 
-bool resolve(ChunkRef ref, Chunk* chunk) {
-    unsigned b = block_of(ref);
-    if (b >= stringPool.count) return false;
-    ChunkBlock* block = block_at(b);
-    if (!block) return false;
-    unsigned c = chunk_of(ref);
-    LinkWord link = block->links[c];
-    if (link == 0) return false;
-    *chunk = Chunk{block, c, link};
-    return true;
-}
-
 unsigned gather_run(ChunkRef* ref, Chunk* chunk, unsigned budget, bool* broken) {
     // A run goes on while a chunk is full and links to the next chunk of its
     // own block, and more than a chunk of the budget would remain. Those
@@ -231,6 +218,78 @@ void free_chain(ChunkRef ref) {
     }
 }
 
+namespace {
+
+// The walks of strings of more than one chunk, and of every value that
+// names no string: out of line, behind the one-chunk paths of the calls.
+
+[[gnu::noinline]] uint16_t get_chain(StringHandle h, uint8_t* out, unsigned size) {
+    if (h == 0 || !is_tagged(h)) return 0;
+    unsigned copied = 0;
+    unsigned remaining = size;
+    ChunkRef ref = ref_of(h);
+    Chunk chunk;
+    for (;;) {
+        if (ref == END_OF_CHAIN) return static_cast<uint16_t>(copied);
+        if (!resolve(ref, &chunk)) return 0;
+        const uint8_t* run = payload(chunk.block, chunk.index);
+        bool broken;
+        unsigned run_bytes = gather_run(&ref, &chunk, remaining, &broken);
+        if (broken) {
+            std::memcpy(out, run, run_bytes);
+            return 0;
+        }
+        unsigned length = length_of(chunk.link);
+        unsigned left = remaining - run_bytes;
+        unsigned n = length < left ? length : left;
+        copy_payload(out, run, run_bytes + n);
+        out += run_bytes + n;
+        copied += run_bytes + n;
+        remaining = left - n;
+        if (n != kChunkSize) return left < length ? 0xFFFF : static_cast<uint16_t>(copied);
+        ref = next_of(chunk.link);
+    }
+}
+
+[[gnu::noinline]] StringHandle dup_chain(StringHandle h) {
+    if (h == 0 || !is_tagged(h)) return 0;
+    ChunkRef source = ref_of(h);
+    ChainWriter chain;
+    for (unsigned copied = 0; source != END_OF_CHAIN; ++copied) {
+        // The free chunk comes first: only then is the source looked at, so
+        // a copy that fails on its source may leave a new, empty block.
+        // A stored string has at most kMaxChainChunks chunks; a longer
+        // source is a stale handle whose chain runs on into other strings,
+        // or into the copy itself when the copy took the chunks it leads to.
+        Chunk chunk;
+        if (chain.reserve(1) != STATUS_OK || copied == kMaxChainChunks || !resolve(source, &chunk)) {
+            chain.abandon();
+            return 0;
+        }
+        std::memcpy(chain.payload(), payload(chunk.block, chunk.index), kChunkSize);
+        chain.commit(length_of(chunk.link));
+        source = next_of(chunk.link);
+    }
+    return chain.handle();
+}
+
+[[gnu::noinline]] uint16_t chain_length(StringHandle h) {
+    if (h == 0 || !is_tagged(h)) return 0;
+    uint16_t total = 0;
+    ChunkRef ref = ref_of(h);
+    Chunk chunk;
+    while (ref != END_OF_CHAIN) {
+        if (!resolve(ref, &chunk)) return 0;
+        unsigned length = length_of(chunk.link);
+        if (length < kChunkSize) return static_cast<uint16_t>(total + length);
+        total = static_cast<uint16_t>(total + kChunkSize);
+        ref = next_of(chunk.link);
+    }
+    return total;
+}
+
+}  // namespace
+
 const char* pool_fault() {
     for (unsigned b = 0; b < stringPool.count; ++b) {
         ChunkBlock* block = block_at(b);
@@ -265,8 +324,8 @@ const char* pool_fault() {
 
 using namespace tbx;
 
-// Every store, read and free of a string passes through one of the next
-// three, so each has its helpers inlined into it (flatten).
+// Every store, read, copy and free of a string passes through one of these,
+// so each has its helpers inlined into it (flatten).
 extern "C" [[gnu::flatten]] StringHandle TBX_CALL ZmsPut(const void* bytes, uint16_t length) noexcept {
     if (!bytes || length == 0) return 0;
     auto* source = static_cast<const uint8_t*>(bytes);
@@ -296,47 +355,37 @@ extern "C" [[gnu::flatten]] StringHandle TBX_CALL ZmsPut(const void* bytes, uint
 }
 
 extern "C" [[gnu::flatten]] uint16_t TBX_CALL ZmsGet(StringHandle h, void* buffer, uint16_t size) noexcept {
-    if (h == 0 || !buffer || size == 0 || !is_tagged(h)) return 0;
+    if (!buffer || size == 0) return 0;
     auto* out = static_cast<uint8_t*>(buffer);
-    unsigned copied = 0;
-    unsigned remaining = size;
-    ChunkRef ref = ref_of(h);
+    // A string of one chunk: the walk's steps without its loop.
     Chunk chunk;
-    for (;;) {
-        if (ref == END_OF_CHAIN) return static_cast<uint16_t>(copied);
-        if (!resolve(ref, &chunk)) return 0;
-        const uint8_t* run = payload(chunk.block, chunk.index);
-        bool broken;
-        unsigned run_bytes = gather_run(&ref, &chunk, remaining, &broken);
-        if (broken) {
-            std::memcpy(out, run, run_bytes);
-            return 0;
-        }
+    if (whole_chunk(h, &chunk)) {
         unsigned length = length_of(chunk.link);
-        unsigned left = remaining - run_bytes;
-        unsigned n = length < left ? length : left;
-        copy_payload(out, run, run_bytes + n);
-        out += run_bytes + n;
-        copied += run_bytes + n;
-        remaining = left - n;
-        if (n != kChunkSize) return left < length ? 0xFFFF : static_cast<uint16_t>(copied);
-        ref = next_of(chunk.link);
+        copy_payload(out, payload(chunk.block, chunk.index), length < size ? length : size);
+        return length <= size ? static_cast<uint16_t>(length) : 0xFFFF;
     }
+    return get_chain(h, out, size);
+}
+
+extern "C" [[gnu::flatten]] StringHandle TBX_CALL ZmsDup(StringHandle h) noexcept {
+    // A string of one chunk: found first, then copied into the first free
+    // chunk. Reserving that chunk changes no link word and fills only an
+    // empty slot, with free chunks, so the source reads the same after it.
+    Chunk chunk;
+    if (whole_chunk(h, &chunk)) {
+        ChainWriter chain;
+        if (chain.reserve(1) != STATUS_OK) return 0;
+        std::memcpy(chain.payload(), payload(chunk.block, chunk.index), kChunkSize);
+        chain.commit(length_of(chunk.link));
+        return chain.handle();
+    }
+    return dup_chain(h);
 }
 
 extern "C" uint16_t TBX_CALL ZmsLen(StringHandle h) noexcept {
-    if (h == 0 || !is_tagged(h)) return 0;
-    uint16_t total = 0;
-    ChunkRef ref = ref_of(h);
     Chunk chunk;
-    while (ref != END_OF_CHAIN) {
-        if (!resolve(ref, &chunk)) return 0;
-        unsigned length = length_of(chunk.link);
-        if (length < kChunkSize) return static_cast<uint16_t>(total + length);
-        total = static_cast<uint16_t>(total + kChunkSize);
-        ref = next_of(chunk.link);
-    }
-    return total;
+    if (whole_chunk(h, &chunk)) return static_cast<uint16_t>(length_of(chunk.link));
+    return chain_length(h);
 }
 
 extern "C" void* TBX_CALL ZmsPtr(StringHandle h) noexcept {

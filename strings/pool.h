@@ -20,11 +20,40 @@ struct Chunk {
     LinkWord link;   // never 0
 };
 
+// Returns the block in slot `index`, below the pool's count; null when the
+// slot is empty.
+inline ChunkBlock* block_at(unsigned index) { return static_cast<ChunkBlock*>(stringPool.entries[index]); }
+
 // Finds the occupied chunk of `ref`. Returns false when the block index is
 // not below the pool's count, the slot is empty, or the chunk is free; so a
 // chain walk rejects freed and made-up references without reading outside
-// the pool.
-bool resolve(ChunkRef ref, Chunk* chunk);
+// the pool. Inline: every walk starts here.
+inline bool resolve(ChunkRef ref, Chunk* chunk) {
+    unsigned b = block_of(ref);
+    if (b >= stringPool.count) return false;
+    ChunkBlock* block = block_at(b);
+    if (!block) return false;
+    unsigned c = chunk_of(ref);
+    LinkWord link = block->links[c];
+    if (link == 0) return false;
+    *chunk = Chunk{block, c, link};
+    return true;
+}
+
+// Finds the chunk that string handle `h` names when it holds the whole
+// string, a chain of one chunk (most strings are). Returns false for
+// anything else: longer strings, and values that name no string, are left
+// to the chain walks. The chunk's payload address is known before its link
+// word is read, so a caller's loads of the two need not wait for each other.
+inline bool whole_chunk(uint32_t h, Chunk* chunk) {
+    unsigned b = block_of(ref_of(h));
+    if (!is_tagged(h) || b >= stringPool.count) return false;
+    ChunkBlock* block = block_at(b);
+    if (!block) return false;
+    unsigned c = chunk_of(ref_of(h));
+    *chunk = Chunk{block, c, block->links[c]};
+    return next_of(chunk->link) == END_OF_CHAIN;  // so the link word is not 0
+}
 
 // Gathers a run of payload that starts at the chunk `*chunk` of `*ref`:
 // full chunks that continue in the next chunk of the same block, taken
