@@ -37,9 +37,28 @@ int compare_short(const uint8_t* stored, const uint8_t* given, unsigned readable
     return same_bytes(stored, given, readable) ? 0 : std::memcmp(stored, given, n);
 }
 
-// Compares the chain from `ref` with `remaining` (1 or more) given bytes,
-// a run of chunks at a time. Returns ZmsCmp's result.
-[[gnu::noinline]] int32_t compare_chain(ChunkRef ref, const uint8_t* given, unsigned remaining) {
+// Returns the order of a stored string of `kept` bytes against `length`
+// given bytes when the bytes they share are the same.
+int32_t by_length(unsigned kept, unsigned length) { return kept == length ? 0 : (kept < length ? -1 : 1); }
+
+// Returns ZmsCmp's result for a string of one chunk, `kept` bytes at
+// `stored`, whose first `length` (1..32) bytes differ from the given ones
+// somewhere: maybe only past the string's own bytes.
+[[gnu::noinline]] int32_t order_one_chunk(const uint8_t* stored, const uint8_t* given, unsigned kept,
+                                          unsigned length) {
+    if (int d = std::memcmp(stored, given, kept < length ? kept : length)) return d < 0 ? -1 : 1;
+    return by_length(kept, length);
+}
+
+// Returns ZmsCmp's result by walking the chain, a run of chunks at a time:
+// every string and every value the one-chunk path leaves.
+[[gnu::noinline]] int32_t compare_chain(StringHandle h, const uint8_t* given, uint16_t length) {
+    bool no_bytes = !given || length == 0;
+    if (h == 0) return no_bytes ? 0 : -1;
+    if (no_bytes) return 1;
+    if (!is_tagged(h)) return 2;
+    unsigned remaining = length;
+    ChunkRef ref = ref_of(h);
     Chunk chunk;
     for (;;) {
         if (ref == END_OF_CHAIN) return remaining == 0 ? 0 : -1;
@@ -67,21 +86,17 @@ int compare_short(const uint8_t* stored, const uint8_t* given, unsigned readable
 }  // namespace
 
 extern "C" [[gnu::flatten]] int32_t TBX_CALL ZmsCmp(StringHandle h, const void* bytes, uint16_t length) noexcept {
-    bool no_bytes = !bytes || length == 0;
-    if (h == 0) return no_bytes ? 0 : -1;
-    if (no_bytes) return 1;
-    if (!is_tagged(h)) return 2;
     auto* given = static_cast<const uint8_t*>(bytes);
-    // Most compares are of a string of one chunk with at most 32 bytes: the
-    // walk's steps without its loop. Which payload bytes are compared does
-    // not depend on the link word, so the two loads need not wait for each
-    // other.
+    // Most compares are of a string of one chunk with 1..32 bytes: a few
+    // straight steps. Which payload bytes are compared does not depend on
+    // the link word, so the two loads need not wait for each other; the
+    // link word then says how many of them are the string's.
     Chunk chunk;
-    if (length <= kChunkSize && whole_chunk(h, &chunk)) {
+    if (given && length - 1u < kChunkSize && whole_chunk(h, &chunk)) {
         unsigned kept = length_of(chunk.link);
         const uint8_t* stored = payload(chunk.block, chunk.index);
-        if (int d = compare_short(stored, given, length, kept < length ? kept : length)) return d < 0 ? -1 : 1;
-        return kept == length ? 0 : (kept < length ? -1 : 1);
+        if (same_bytes(stored, given, length)) return by_length(kept, length);
+        return order_one_chunk(stored, given, kept, length);
     }
-    return compare_chain(ref_of(h), given, length);
+    return compare_chain(h, given, length);
 }
