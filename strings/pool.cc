@@ -81,7 +81,7 @@ bool four_chained(const ChunkBlock* block, unsigned b, unsigned c) {
 // Marks `count` chunks from `first` free or taken; they lie in one word
 // of free-chunk bits.
 void mark_chunks(unsigned block, unsigned first, unsigned count, bool free) {
-    uint64_t bits = (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1) << (first & 63);
+    uint64_t bits = ((uint64_t{2} << (count - 1)) - 1) << (first & 63);  // count 1..64
     if (free)
         g_search.free_chunks[block][first >> 6] |= bits;
     else
@@ -116,15 +116,18 @@ void note_slot(unsigned slot) {
     }
 }
 
-// Makes a block in the lowest empty slot, or in a new slot at the end.
-// Returns STATUS_OK with its index in `*index`, or STATUS_NO_ROOM.
+// Makes a block in the lowest empty slot, or in a new slot at the end: all
+// its chunks free, its payload area not yet set (the chain writer sets all
+// of it). Returns STATUS_OK with its index in `*index`, or STATUS_NO_ROOM.
 [[gnu::noinline]] uint32_t make_block(unsigned* index) {
     if (stringPool.count >= kMaxSlots) return STATUS_NO_ROOM;
     unsigned slot = g_search.empty.lowest();
     if (slot == SlotBitmap::kNone) slot = stringPool.count;
     uint16_t filled = 0xFFFF;
-    uint32_t status = make_entry_at(&stringPool, static_cast<uint16_t>(slot), &filled, nullptr,
-                                    sizeof(ChunkBlock));
+    void* block = nullptr;
+    uint32_t status = make_entry_at(&stringPool, static_cast<uint16_t>(slot), &filled, &block,
+                                    sizeof(ChunkBlock), 0);
+    if (block) std::memset(block, 0, kHeadSize);
     note_slot(filled);
     *index = filled;
     return status;
@@ -162,6 +165,8 @@ uint32_t ChainWriter::reserve(unsigned most) {
         if (b == SlotBitmap::kNone) {
             uint32_t status = make_block(&b);
             if (status != STATUS_OK) return status;
+            settle();
+            made_ = true;
         }
         block_index_ = b;
         block_ = block_at(b);
@@ -175,7 +180,13 @@ uint32_t ChainWriter::reserve(unsigned most) {
         chunk_ = lowest_free_run(block_index_, &run_);
         if (run_ > most) run_ = most;
     }
+    written_ = 0;
     return STATUS_OK;
+}
+
+void ChainWriter::write(const uint8_t* from, unsigned bytes) {
+    copy_payload(tbx::payload(block_, chunk_), from, bytes);
+    written_ = bytes;
 }
 
 void ChainWriter::commit(unsigned last_length) {
@@ -196,7 +207,25 @@ void ChainWriter::commit(unsigned last_length) {
     last_chunk_ = last;
 }
 
+void ChainWriter::settle() {
+    // A made block stays the current one until it is full (no chunk is
+    // freed meanwhile) and its chunks are taken from chunk 0 on, each full
+    // but the chain's last: what was written is one stretch from the start
+    // of its payload area to the end of the last write into the reserved
+    // chunks.
+    if (!made_) return;
+    unsigned end = chunk_ * kChunkSize + written_;
+    std::memset(tbx::payload(block_, 0) + end, 0, kPayloadSize - end);
+    made_ = false;
+}
+
+uint32_t ChainWriter::finish() {
+    settle();
+    return first_;
+}
+
 void ChainWriter::abandon() {
+    settle();
     if (first_) free_chain(ref_of(first_));
     first_ = 0;
     last_block_ = nullptr;
@@ -220,8 +249,28 @@ void free_chain(ChunkRef ref) {
 
 namespace {
 
-// The walks of strings of more than one chunk, and of every value that
-// names no string: out of line, behind the one-chunk paths of the calls.
+// The stores and walks of strings of more than one chunk, and of every
+// value that names no string: out of line, behind the one-chunk paths of
+// the calls.
+
+[[gnu::noinline]] StringHandle put_chain(const uint8_t* source, unsigned length) {
+    ChainWriter chain;
+    unsigned remaining = length;
+    while (remaining) {
+        if (chain.reserve((remaining + kChunkSize - 1) / kChunkSize) != STATUS_OK) {
+            chain.abandon();
+            return 0;
+        }
+        // The run's payload is one stretch: one copy fills it.
+        unsigned full = (chain.reserved() - 1) * kChunkSize;
+        unsigned n = remaining - full < kChunkSize ? remaining : full + kChunkSize;
+        chain.write(source, n);
+        chain.commit(n - full);
+        source += n;
+        remaining -= n;
+    }
+    return chain.finish();
+}
 
 [[gnu::noinline]] uint16_t get_chain(StringHandle h, uint8_t* out, unsigned size) {
     if (h == 0 || !is_tagged(h)) return 0;
@@ -266,11 +315,11 @@ namespace {
             chain.abandon();
             return 0;
         }
-        std::memcpy(chain.payload(), payload(chunk.block, chunk.index), kChunkSize);
+        chain.write(payload(chunk.block, chunk.index), kChunkSize);
         chain.commit(length_of(chunk.link));
         source = next_of(chunk.link);
     }
-    return chain.handle();
+    return chain.finish();
 }
 
 [[gnu::noinline]] uint16_t chain_length(StringHandle h) {
@@ -329,29 +378,13 @@ using namespace tbx;
 extern "C" [[gnu::flatten]] StringHandle TBX_CALL ZmsPut(const void* bytes, uint16_t length) noexcept {
     if (!bytes || length == 0) return 0;
     auto* source = static_cast<const uint8_t*>(bytes);
+    if (length > kChunkSize) return put_chain(source, length);
+    // Most strings fit one chunk: the same steps, with a run of one.
     ChainWriter chain;
-    if (length <= kChunkSize) {
-        // Most strings fit one chunk: the same steps, with a run of one.
-        if (chain.reserve(1) != STATUS_OK) return 0;
-        copy_payload(chain.payload(), source, length);
-        chain.commit(length);
-        return chain.handle();
-    }
-    unsigned remaining = length;
-    while (remaining) {
-        if (chain.reserve((remaining + kChunkSize - 1) / kChunkSize) != STATUS_OK) {
-            chain.abandon();
-            return 0;
-        }
-        // The run's payload is one stretch: one copy fills it.
-        unsigned full = (chain.reserved() - 1) * kChunkSize;
-        unsigned n = remaining - full < kChunkSize ? remaining : full + kChunkSize;
-        copy_payload(chain.payload(), source, n);
-        chain.commit(n - full);
-        source += n;
-        remaining -= n;
-    }
-    return chain.handle();
+    if (chain.reserve(1) != STATUS_OK) return 0;
+    chain.write(source, length);
+    chain.commit(length);
+    return chain.finish();
 }
 
 extern "C" [[gnu::flatten]] uint16_t TBX_CALL ZmsGet(StringHandle h, void* buffer, uint16_t size) noexcept {
@@ -375,9 +408,9 @@ extern "C" [[gnu::flatten]] StringHandle TBX_CALL ZmsDup(StringHandle h) noexcep
     if (whole_chunk(h, &chunk)) {
         ChainWriter chain;
         if (chain.reserve(1) != STATUS_OK) return 0;
-        std::memcpy(chain.payload(), payload(chunk.block, chunk.index), kChunkSize);
+        chain.write(payload(chunk.block, chunk.index), kChunkSize);
         chain.commit(length_of(chunk.link));
-        return chain.handle();
+        return chain.finish();
     }
     return dup_chain(h);
 }

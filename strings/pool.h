@@ -68,6 +68,13 @@ unsigned gather_run(ChunkRef* ref, Chunk* chunk, unsigned budget, bool* broken);
 // Chunks are taken a run at a time: free chunks that follow each other in
 // one block, whose payload is one stretch of memory. Used by ZmsPut and
 // ZmsDup.
+//
+// A block the writer makes is not zero-filled when allocated: its head is
+// cleared at once, and its chunks are taken from chunk 0 on, so what the
+// chain writes there is the start of its payload area. The rest is zeroed
+// when the chain is finished or abandoned, and a new block holds the same
+// bytes as a zero-filled one with the chain written into it, while a long
+// chain does not write each block twice.
 class ChainWriter {
 public:
     // Reserves the next chunks of the chain: the lowest free chunk and the
@@ -79,21 +86,26 @@ public:
     // Returns how many chunks are reserved.
     unsigned reserved() const { return run_; }
 
-    // Returns the payload of the first reserved chunk; the payloads of the
-    // others follow it.
-    uint8_t* payload() const { return tbx::payload(block_, chunk_); }
+    // Copies `bytes` bytes (1..32 per reserved chunk) into the payload of
+    // the reserved chunks, which is one stretch.
+    void write(const uint8_t* from, unsigned bytes);
 
     // Occupies the reserved chunks as the end of the chain so far: every
     // one full but the last, which holds `last_length` (1..32) bytes.
     void commit(unsigned last_length);
 
-    // Returns the handle of the chain, or 0 when nothing was committed.
-    uint32_t handle() const { return first_; }
+    // Zeroes what the chain left unwritten in a block it made, and returns
+    // the handle of the chain, or 0 when nothing was committed.
+    uint32_t finish();
 
-    // Frees every chunk committed so far.
+    // Zeroes what the chain left unwritten in a block it made, and frees
+    // every chunk committed so far.
     void abandon();
 
 private:
+    // Zeroes the payload of the block the writer made past what it wrote.
+    void settle();
+
     ChunkBlock* block_ = nullptr;
     unsigned block_index_ = 0;
     unsigned chunk_ = 0;
@@ -101,6 +113,8 @@ private:
     ChunkBlock* last_block_ = nullptr;  // block of the last committed chunk
     unsigned last_chunk_ = 0;
     uint32_t first_ = 0;
+    unsigned written_ = 0;  // payload bytes written into the reserved chunks
+    bool made_ = false;     // block_ was made by this writer, its payload not yet all set
 };
 
 // Frees the chain that starts at `ref`, up to its end or the first

@@ -149,4 +149,33 @@ TEST(Differential, OneChunkStringsOverOldBytes) {
     ExpectSamePool(m);
 }
 
+// A block the store makes is not zero-filled when allocated: what a chain
+// does not write into it is zeroed when the chain is done. This tests a
+// copy whose source breaks just after it made a block, in memory a freed
+// block of the same size held before: the copy is undone and the new
+// block stays, empty, and must read as a zero-filled one.
+TEST(Differential, CopyThatFailsInTheBlockItMade) {
+    model::LiteralPool m;
+    std::vector<uint32_t> small;
+    for (int i = 0; i < 255; ++i) {
+        small.push_back(m.Put("s", 1));
+        ASSERT_EQ(small.back(), ZmsPut("s", 1));
+    }
+    std::vector<uint8_t> bytes(64, 0x5A);
+    uint32_t source = m.Put(bytes.data(), 64);  // chunk 255 of block 0, then chunk 0 of block 1
+    ASSERT_EQ(source, ZmsPut(bytes.data(), 64));
+    uint32_t tail = 0xFF000001;  // chunk 0 of block 1: freeing it frees block 1
+    for (uint32_t h : {small[5], tail}) {
+        m.Free(h);
+        ZmsFree(h);
+    }
+    // The copy's first chunk takes chunk 5 of block 0; its second needs a
+    // new block 1, where the source's second chunk no longer is.
+    EXPECT_EQ(0u, m.Dup(source));
+    EXPECT_EQ(0u, ZmsDup(source));
+    ASSERT_EQ(2, stringPool.count);
+    EXPECT_NE(nullptr, stringPool.entries[1]);
+    ExpectSamePool(m);
+}
+
 }  // namespace
