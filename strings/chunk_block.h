@@ -66,7 +66,7 @@ inline constexpr unsigned length_of(LinkWord link) { return link >> 24; }
 inline constexpr ChunkRef next_of(LinkWord link) { return link & END_OF_CHAIN; }
 
 inline constexpr uint32_t make_handle(ChunkRef ref) { return kHandleTag | ref; }
-inline constexpr bool is_tagged(uint32_t handle) { return (handle & kHandleTag) == kHandleTag; }
+inline constexpr bool is_tagged(uint32_t handle) { return handle >= kHandleTag; }  // top byte 0xFF
 inline constexpr ChunkRef ref_of(uint32_t handle) { return handle & END_OF_CHAIN; }
 
 static_assert(make_handle(make_ref(0, 0)) == 0xFF000000, "first chunk of block 0");

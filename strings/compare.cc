@@ -13,17 +13,21 @@ template <typename Word> Word load(const uint8_t* at) {
     return w;
 }
 
+// Sixteen bytes, in one vector register where the target has one.
+using Bytes16 = uint64_t __attribute__((vector_size(16)));
+
 // Returns whether the first `n` (at most 32) bytes of `a` and `b` are the
-// same. Reads n bytes of each in overlapping words; which words depends on
-// n only, not on the bytes.
+// same. Reads n bytes of each as two overlapping words, the first at 0 and
+// the second ending at n; which words depends on n only, not on the bytes.
 bool same_bytes(const uint8_t* a, const uint8_t* b, unsigned n) {
     auto diff = [&](auto word, unsigned at) { return load<decltype(word)>(a + at) ^ load<decltype(word)>(b + at); };
-    if (n >= 8) {
-        // Words at 0 and n - 8, and two between them pulled back for short
-        // n; picked without a branch, as lengths vary from call to call.
-        unsigned second = n < 16 ? n - 8 : 8, third = n < 24 ? n - 8 : 16;
-        return (diff(uint64_t{}, 0) | diff(uint64_t{}, second) | diff(uint64_t{}, third) | diff(uint64_t{}, n - 8)) == 0;
+    if (n >= 16) {
+        uint64_t halves[2];
+        Bytes16 x = diff(Bytes16{}, 0) | diff(Bytes16{}, n - 16);
+        std::memcpy(halves, &x, sizeof halves);
+        return (halves[0] | halves[1]) == 0;
     }
+    if (n >= 8) return (diff(uint64_t{}, 0) | diff(uint64_t{}, n - 8)) == 0;
     if (n >= 4) return (diff(uint32_t{}, 0) | diff(uint32_t{}, n - 4)) == 0;
     return n == 0 || (diff(uint8_t{}, 0) | diff(uint8_t{}, n / 2) | diff(uint8_t{}, n - 1)) == 0;
 }
