@@ -28,13 +28,13 @@ struct __attribute__((packed)) ChunkBlock {
 };
 
 static_assert(sizeof(ChunkBlock) == 9218, "the block size is part of the interface");
+static_assert(offsetof(ChunkBlock, links) == 2, "link words follow the used count");
+static_assert(offsetof(ChunkBlock, data) == 1026, "payload follows the 256 link words");
+static_assert(alignof(ChunkBlock) == 1, "blocks are packed");
 
 // The block's head, used count and link words, and its payload area.
 inline constexpr size_t kHeadSize = offsetof(ChunkBlock, data);
 inline constexpr size_t kPayloadSize = sizeof(ChunkBlock::data);
-static_assert(offsetof(ChunkBlock, links) == 2, "link words follow the used count");
-static_assert(offsetof(ChunkBlock, data) == 1026, "payload follows the 256 link words");
-static_assert(alignof(ChunkBlock) == 1, "blocks are packed");
 
 // A link word:
 //

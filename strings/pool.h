@@ -46,13 +46,7 @@ inline bool resolve(ChunkRef ref, Chunk* chunk) {
 // to the chain walks. The chunk's payload address is known before its link
 // word is read, so a caller's loads of the two need not wait for each other.
 inline bool whole_chunk(uint32_t h, Chunk* chunk) {
-    unsigned b = block_of(ref_of(h));
-    if (!is_tagged(h) || b >= stringPool.count) return false;
-    ChunkBlock* block = block_at(b);
-    if (!block) return false;
-    unsigned c = chunk_of(ref_of(h));
-    *chunk = Chunk{block, c, block->links[c]};
-    return next_of(chunk->link) == END_OF_CHAIN;  // so the link word is not 0
+    return is_tagged(h) && resolve(ref_of(h), chunk) && next_of(chunk->link) == END_OF_CHAIN;
 }
 
 // Gathers a run of payload that starts at the chunk `*chunk` of `*ref`:
