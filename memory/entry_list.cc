@@ -6,7 +6,7 @@
 namespace tbx {
 
 uint32_t make_entry_at(EntryList* list, uint16_t slot, uint16_t* index, void** entry,
-                       uint16_t size) {
+                       uint16_t size, uint8_t flags) {
     if (list->count == 0) {
         // The first slot array replaces whatever `entries` held.
         list->entries = static_cast<void**>(ZmdAlloc(kZeroFill, sizeof(void*)));
@@ -24,7 +24,7 @@ uint32_t make_entry_at(EntryList* list, uint16_t slot, uint16_t* index, void** e
     *index = slot;
     list->entries[slot] = nullptr;
     if (entry) *entry = nullptr;
-    void* block = ZmdAlloc(kZeroFill, size);
+    void* block = ZmdAlloc(flags, size);
     if (!block) return STATUS_NO_ROOM;
     list->entries[slot] = block;
     if (entry) *entry = block;
@@ -40,7 +40,7 @@ extern "C" uint32_t TBX_CALL MakeListEntry(EntryList* list, uint16_t* index, voi
     if (list->count >= kMaxSlots) return STATUS_NO_ROOM;
     uint16_t slot = 0;
     while (slot < list->count && list->entries[slot]) ++slot;
-    return make_entry_at(list, slot, index, entry, size);
+    return make_entry_at(list, slot, index, entry, size, kZeroFill);
 }
 
 extern "C" uint32_t TBX_CALL RemoveListEntry(EntryList* list, uint16_t index) noexcept {

@@ -32,6 +32,10 @@ static_assert(offsetof(ChunkBlock, links) == 2, "link words follow the used coun
 static_assert(offsetof(ChunkBlock, data) == 1026, "payload follows the 256 link words");
 static_assert(alignof(ChunkBlock) == 1, "blocks are packed");
 
+// The block's head, used count and link words, and its payload area.
+inline constexpr size_t kHeadSize = offsetof(ChunkBlock, data);
+inline constexpr size_t kPayloadSize = sizeof(ChunkBlock::data);
+
 // A link word:
 //
 //   bits 24..31  length: payload bytes in this chunk, 1..32
@@ -62,7 +66,7 @@ inline constexpr unsigned length_of(LinkWord link) { return link >> 24; }
 inline constexpr ChunkRef next_of(LinkWord link) { return link & END_OF_CHAIN; }
 
 inline constexpr uint32_t make_handle(ChunkRef ref) { return kHandleTag | ref; }
-inline constexpr bool is_tagged(uint32_t handle) { return (handle & kHandleTag) == kHandleTag; }
+inline constexpr bool is_tagged(uint32_t handle) { return handle >= kHandleTag; }  // top byte 0xFF
 inline constexpr ChunkRef ref_of(uint32_t handle) { return handle & END_OF_CHAIN; }
 
 static_assert(make_handle(make_ref(0, 0)) == 0xFF000000, "first chunk of block 0");
@@ -72,10 +76,13 @@ static_assert(make_link(6, END_OF_CHAIN) == 0x06FFFFFF, "length sits in the top 
 // Returns the address of chunk `chunk`'s payload.
 inline uint8_t* payload(ChunkBlock* block, unsigned chunk) { return block->data[chunk]; }
 
-// Returns the address of chunk `chunk`'s link word, for reading several
-// link words at once (they are not 4-aligned).
+// Returns the address of chunk `chunk`'s link word, for reading or writing
+// several link words at once (they are not 4-aligned).
 inline const void* link_address(const ChunkBlock* block, unsigned chunk) {
     return reinterpret_cast<const uint8_t*>(block) + offsetof(ChunkBlock, links) + sizeof(LinkWord) * chunk;
+}
+inline void* link_address(ChunkBlock* block, unsigned chunk) {
+    return const_cast<void*>(link_address(static_cast<const ChunkBlock*>(block), chunk));
 }
 
 }  // namespace tbx
