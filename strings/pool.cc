@@ -251,9 +251,9 @@ namespace {
 
 // The stores and walks of strings of more than one chunk, and of every
 // value that names no string: out of line, behind the one-chunk paths of
-// the calls.
+// the calls, each with its own helpers inlined (flatten).
 
-[[gnu::noinline]] StringHandle put_chain(const uint8_t* source, unsigned length) {
+[[gnu::noinline, gnu::flatten]] StringHandle put_chain(const uint8_t* source, unsigned length) {
     ChainWriter chain;
     unsigned remaining = length;
     while (remaining) {
@@ -272,7 +272,7 @@ namespace {
     return chain.finish();
 }
 
-[[gnu::noinline]] uint16_t get_chain(StringHandle h, uint8_t* out, unsigned size) {
+[[gnu::noinline, gnu::flatten]] uint16_t get_chain(StringHandle h, uint8_t* out, unsigned size) {
     if (h == 0 || !is_tagged(h)) return 0;
     unsigned copied = 0;
     unsigned remaining = size;
@@ -300,7 +300,7 @@ namespace {
     }
 }
 
-[[gnu::noinline]] StringHandle dup_chain(StringHandle h) {
+[[gnu::noinline, gnu::flatten]] StringHandle dup_chain(StringHandle h) {
     if (h == 0 || !is_tagged(h)) return 0;
     ChunkRef source = ref_of(h);
     ChainWriter chain;
