@@ -493,6 +493,10 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     EXPECT_EQ(0, testing_child::InChild(refused));
     if (geteuid() == 0) EXPECT_EQ(0, testing_child::InChild(refused, testing_child::kNeighbour));
 
+    // A link to nothing is no file to find.
+    ASSERT_EQ(0, symlink("missing", "dangling"));
+    EXPECT_EQ(Names{}, Search("dangling"));
+
     // An immutable file, which root may make here, may not be written by
     // anybody: MAXIMUM_ALLOWED reads it.
     Put("fixed.txt", "fix");
@@ -554,8 +558,8 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
 // the file, the search and the record as they were.
 TEST_F(FilesTest, RefusedCallsFailAndChangeNothing) {
     Put("a.txt", "abc");
-    auto refused = [](auto call) {
-        tbx::fault::arm(1, tbx::fault::kFile);
+    auto refused = [](auto call, uint32_t kinds = tbx::fault::kFile) {
+        tbx::fault::arm(1, kinds);
         auto result = call();
         EXPECT_TRUE(tbx::fault::fired());
         tbx::fault::arm(0);
@@ -568,7 +572,8 @@ TEST_F(FilesTest, RefusedCallsFailAndChangeNothing) {
     EXPECT_EQ(0, refused([&] { return ZfdWrite(file, "x", 1); }));
     EXPECT_EQ(3, ZfdRead(file, buffer, 3));
     EXPECT_STREQ("abc", buffer);
-    EXPECT_EQ(0, ZfdClose(file));
+    EXPECT_EQ(-1, refused([&] { return ZfdClose(file); }, tbx::fault::kClose));
+    EXPECT_EQ(0, ZfdClose(file));  // it was still open
 
     FindRecord record;
     EXPECT_EQ(-1, refused([&] { return ZfdFindFirst("*", 0, &record); }));
