@@ -634,6 +634,12 @@ TEST_F(FilesTest, ForkWhileAnotherThreadUsesFiles) {
         return f != kInvalid && ZfdClose(f) == 0 && Search("f") == Names{"f"} &&
                ZmdFree(ZmdAlloc(0, 64)) == nullptr;
     };
+    // The child keeps a file's handle but not a mutex's.
+    void* file = ZfdOpen("f", kRead, kShareAll);
+    void* mutex = ZmdCreateMutex(0, nullptr);
+    const int32_t open = tbx::fault::open_handles();
+    EXPECT_EQ(0, testing_child::InChild([open] { return tbx::fault::open_handles() == open - 1 ? 0 : 1; }));
+    EXPECT_TRUE(ZmdCloseHandle(mutex) != 0 && ZfdClose(file) == 0);
     std::thread busy([&] {
         while (!stop) use();
     });
