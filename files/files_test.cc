@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -14,9 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/fault.h"
 #include "tembrix.h"
 #ifndef _WIN32
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <malloc.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +40,12 @@ constexpr uint32_t kShareAll = 7;
 void* const kInvalid = reinterpret_cast<void*>(~uintptr_t{0});
 
 void Put(const char* path, const char* bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+// Whether `name` opens for `access`, sharing all; the handle is closed again.
+bool Opens(const char* name, uint32_t access = kRead) {
+    void* file = ZfdOpen(name, access, kShareAll);
+    return file != kInvalid && ZfdClose(file) == 0;
+}
 
 // The names a whole search finds, each once, each match's copy of its name
 // checked.
@@ -93,7 +104,7 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
     EXPECT_EQ(kInvalid, ZfdOpen("missing.txt", kRead | kWrite, 0));
     EXPECT_FALSE(fs::exists("missing.txt"));
     fs::create_directory("sub");
-    EXPECT_EQ(kInvalid, ZfdOpen("sub", kRead, kShareAll));
+    EXPECT_FALSE(Opens("sub"));
     Put("data.bin", "hello, world");
     void* file = ZfdOpen("data.bin", kRead | kWrite, 0);
     ASSERT_NE(kInvalid, file);
@@ -128,6 +139,9 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
     EXPECT_EQ(kInvalid, ZfdOpen("sub/../data.bin", kRead, 1));
     EXPECT_EQ(0, ZfdClose(write_only) | ZfdClose(read_only));
     EXPECT_STREQ("HEllo!!world", buffer);
+    void* append = ZfdOpen("data.bin", 0x4, kShareAll);  // FILE_APPEND_DATA alone: writes at the end
+    EXPECT_EQ(1, ZfdWrite(append, "?", 1));
+    EXPECT_EQ(0, ZfdClose(append));
     // Readers that share reading open side by side. Delete access takes part
     // in sharing as reading and writing do, and GENERIC_ALL asks for it;
     // handles with no access at all take no part.
@@ -143,6 +157,7 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
         {kRead, 3, kDelete, kShareAll, false},
         {kRead, 3, kGenericAll, kShareAll, false},
         {0, 0, kRead | kWrite, 0, true},
+        {0x20000000, kShareAll, kRead, 2, false},  // GENERIC_EXECUTE shares as reading does
     };
     for (const auto& pair : kPairs) {
         void* first = ZfdOpen("data.bin", pair.access, pair.share);
@@ -166,6 +181,28 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
     EXPECT_EQ(-1, ZfdClose(read_only));
     EXPECT_EQ(-1, ZfdClose(nullptr));
     EXPECT_EQ(0, ZfdClose(kInvalid));
+
+    // Hundreds of handles open at once each read the file from its start.
+    std::vector<void*> many(300);
+    for (void*& handle : many) handle = ZfdOpen("data.bin", kRead, kShareAll);
+    int wrong = 0;
+    for (void* handle : many) wrong += ZfdRead(handle, buffer, sizeof buffer) != 13 || ZfdClose(handle) != 0;
+    EXPECT_EQ(0, std::memcmp("HEllo!!world?", buffer, 13));
+    EXPECT_EQ(0, wrong);
+    // The stand-in gives a closed handle's value to no new handle until
+    // 512 later ones have come and gone; Win32 may reuse it at once.
+    if (RunningOn() == Host::kStandIn) {
+        void* stale = ZfdOpen("data.bin", kRead, kShareAll);
+        ZfdClose(stale);
+        int reused_at = 0;
+        for (int i = 1; i <= 512 && !reused_at; ++i) {
+            void* again = ZfdOpen("data.bin", kRead, kShareAll);
+            if (again == stale) reused_at = i;
+            ZfdClose(again);
+        }
+        EXPECT_EQ(512, reused_at);
+        EXPECT_EQ(-1, ZfdClose(reinterpret_cast<void*>(0x400000)));  // an entry far past the table's end
+    }
 }
 
 TEST_F(FilesTest, PatternsAndNamesUpTo260Bytes) {
@@ -177,16 +214,16 @@ TEST_F(FilesTest, PatternsAndNamesUpTo260Bytes) {
     EXPECT_EQ(Names{"a.txt"}, Search("?.txt"));
     EXPECT_EQ((Names{"a", "a.txt", "a.txt.bak"}), Search("a.*"));
     EXPECT_EQ((Names{".", ".."}), Search("sub\\*"));
-    for (const char* none : {"*.zip", "missing/*", "sub/", ""})
+    for (const char* none : {"*.zip", "missing/*", "sub/", "", "/."})
         EXPECT_EQ(Names{}, Search(none)) << none;
     // ".." takes back the part before it, by the text alone: that part need
     // not exist.
-    for (const char* name : {"sub/../a.txt", "missing\\..\\a.txt", "sub/x/../../a.txt"}) {
-        void* file = ZfdOpen(name, kRead, kShareAll);
-        EXPECT_NE(kInvalid, file) << name;
-        ZfdClose(file);
-    }
+    // A name begins at its first byte: a dot before it in memory is none of it.
+    const char kAfterDot[] = "x../a.txt";
+    for (const char* name : {"sub/../a.txt", "missing\\..\\a.txt", "sub/x/../../a.txt", kAfterDot + 2})
+        EXPECT_TRUE(Opens(name)) << name;
     EXPECT_EQ((Names{"a.txt", "bb.txt"}), Search("missing/../*.txt"));
+    EXPECT_EQ(Names{"sub"}, Search("sub/."));
     // The root has names but neither "." nor "..".
     const Names root = Search("/*");
     EXPECT_FALSE(root.empty());
@@ -197,10 +234,11 @@ TEST_F(FilesTest, PatternsAndNamesUpTo260Bytes) {
     for (int i = 0; i < 127; ++i) at_limit += "./";
     std::string beyond = at_limit + "./a.txt";
     at_limit += "/a.txt";
-    void* file = ZfdOpen(at_limit.c_str(), kRead, kShareAll);
-    EXPECT_NE(kInvalid, file);
-    EXPECT_EQ(0, ZfdClose(file));
-    EXPECT_EQ(kInvalid, ZfdOpen(beyond.c_str(), kRead, kShareAll));
+    EXPECT_TRUE(Opens(at_limit.c_str()));
+    EXPECT_FALSE(Opens(beyond.c_str()));
+    const std::string null_beyond = at_limit.substr(0, 255) + "nul.txt";  // the null device, 262 bytes
+    EXPECT_FALSE(Opens(null_beyond.c_str(), kWrite));
+    EXPECT_EQ(Names{}, Search(null_beyond));
     at_limit.back() = '?';
     beyond.back() = '?';
     EXPECT_EQ(Names{"a.txt"}, Search(at_limit));
@@ -221,6 +259,7 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     EXPECT_EQ(0x20u, record.attrib);
     EXPECT_EQ(12u, record.size);
     EXPECT_EQ(1000000000, record.time_write);
+    EXPECT_TRUE(record.time_access >= record.time_write && record.time_access <= std::time(nullptr));
     // POSIX keeps no creation time, so the stand-in gives the last write
     // time, as Wine does; Windows gives when the file was made, after that
     // write time here.
@@ -246,6 +285,7 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     // gives its handle to no search soon after; Win32 may reuse it at once.
     ASSERT_EQ(0, ZfdFindFirst("sub", 0, &record));
     EXPECT_EQ(0x10u, record.attrib);
+    EXPECT_EQ(0u, record.size);
     EXPECT_STREQ("sub", record.name_copy);
     EXPECT_EQ(0, ZfdFindClose(&record));
     FindRecord next;
@@ -284,6 +324,20 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
         });
     }
     for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(0, wrong.load());
+    // Each step finds its search among newer ones that another thread
+    // keeps opening and closing meanwhile.
+    std::atomic<bool> stop{false};
+    std::thread churn([&stop] {
+        FindRecord newer[32];
+        while (!stop) {
+            for (FindRecord& search : newer) ZfdFindFirst("nul", 0, &search);
+            for (FindRecord& search : newer) ZfdFindClose(&search);
+        }
+    });
+    for (int round = 0; round < 5000; ++round) wrong += wrong_steps_of_walks_together(1);
+    stop = true;
+    churn.join();
     EXPECT_EQ(0, wrong.load());
 
     // Without write permission a file is read-only; a directory is not:
@@ -366,7 +420,7 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     // Wine run by root lets root write it, which Windows does not.
     if (host != Host::kWine) {
         for (uint32_t access : {kWrite, kRead | kWrite})
-            EXPECT_EQ(kInvalid, ZfdOpen("ro.txt", access, kShareAll));
+            EXPECT_FALSE(Opens("ro.txt", access));
     }
     char buffer[8] = {};
     void* most = ZfdOpen("ro.txt", 0x02000000, kShareAll);  // MAXIMUM_ALLOWED
@@ -384,13 +438,18 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     // as the pattern writes it, with no size and no times (Wine's runtime
     // leaves them unset).
     fs::create_directory("sub");
-    const char* const kNull[][2] = {{"nul", "nul"}, {"NUL", "NUL"}, {"Nul.txt", "Nul"}, {"sub\\nUl .c", "nUl"}};
+    const char* const kNull[][2] = {{"nul", "nul"},         {"NUL", "NUL"}, {"Nul.txt", "Nul"},
+                                    {"sub\\nUl .c", "nUl"}, {"nuL:", "nuL"}};
     for (const auto& [pattern, name] : kNull) {
         SCOPED_TRACE(pattern);
-        void* null = ZfdOpen(pattern, kRead | kWrite, 0);
-        EXPECT_EQ(3, ZfdWrite(null, "abc", 3));
-        EXPECT_EQ(0, ZfdRead(null, buffer, sizeof buffer));
-        EXPECT_EQ(0, ZfdClose(null));
+        // It is written only through a handle with write access, as
+        // MAXIMUM_ALLOWED has (Wine gives that one none).
+        for (auto [access, written] : {std::pair{kRead | kWrite, 3}, {0x02000000u, 3}, {kRead, 0}}) {
+            void* null = ZfdOpen(pattern, access, 0);
+            if (access != 0x02000000u || host != Host::kWine) EXPECT_EQ(written, ZfdWrite(null, "abc", 3));
+            EXPECT_EQ(0, ZfdRead(null, buffer, sizeof buffer));
+            EXPECT_EQ(0, ZfdClose(null));
+        }
         FindRecord record;
         ASSERT_EQ(0, ZfdFindFirst(pattern, 0, &record));
         EXPECT_STREQ(name, record.name);
@@ -409,7 +468,7 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     handles[0] = ZfdOpen("ro.txt", kRead, 0);
     for (int i = 1; i < 8; ++i) EXPECT_NE(kInvalid, handles[i] = ZfdOpen("nul", kRead | kWrite, 0)) << i;
     for (void* handle : handles) EXPECT_EQ(0, ZfdClose(handle));
-    EXPECT_EQ(kInvalid, ZfdOpen("nulx", kRead, kShareAll));
+    EXPECT_FALSE(Opens("nulx"));
     // Windows does not look for the directory; Wine does.
     if (host != Host::kWine) EXPECT_EQ(Names{"nUl"}, Search("missing/nUl.c"));
 
@@ -426,42 +485,61 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     fs::permissions(".", fs::perms::all);
     auto refused = []() -> int {
         for (uint32_t access : {0u, kRead, kWrite, kRead | kWrite})
-            if (ZfdOpen("fifo", access, kShareAll) != kInvalid) return 1;
+            if (Opens("fifo", access)) return 1;
         if (geteuid() == 0) return 0;
-        for (uint32_t access : {kRead, 0x02000000u}) {  // and MAXIMUM_ALLOWED
-            void* reader = ZfdOpen("ro.txt", access, kShareAll);
-            if (reader == kInvalid || ZfdClose(reader) != 0) return 2;
-        }
-        bool writes = ZfdOpen("ro.txt", kWrite, kShareAll) != kInvalid;
-        return writes || ZfdOpen("secret.txt", kRead, kShareAll) != kInvalid ? 3 : 0;
+        for (uint32_t access : {kRead, 0x02000000u})  // and MAXIMUM_ALLOWED
+            if (!Opens("ro.txt", access)) return 2;
+        // With no access asked, a file it may not read opens all the same.
+        return Opens("ro.txt", kWrite) || Opens("secret.txt") || !Opens("secret.txt", 0) ? 3 : 0;
     };
     EXPECT_EQ(0, testing_child::InChild(refused));
     if (geteuid() == 0) EXPECT_EQ(0, testing_child::InChild(refused, testing_child::kNeighbour));
 
-    // Refused opens and ended searches keep no descriptor: with four left,
-    // fifty of each leave the next open working, whatever errno the caller
-    // left. With the standard streams closed, a file takes none of their
-    // numbers, so stray writes to them cannot reach it.
+    // A link to nothing is no file to find.
+    ASSERT_EQ(0, symlink("missing", "dangling"));
+    EXPECT_EQ(Names{}, Search("dangling"));
+
+    // An immutable file, which root may make here, may not be written by
+    // anybody: MAXIMUM_ALLOWED reads it.
+    Put("fixed.txt", "fix");
+    int fixed = open("fixed.txt", O_RDONLY);
+    int flags = FS_IMMUTABLE_FL;
+    if (ioctl(fixed, FS_IOC_SETFLAGS, &flags) == 0) {
+        void* most_fixed = ZfdOpen("fixed.txt", 0x02000000, kShareAll);
+        EXPECT_EQ(3, ZfdRead(most_fixed, buffer, sizeof buffer));
+        EXPECT_EQ(0, ZfdWrite(most_fixed, "x", 1));
+        EXPECT_EQ(0, ZfdClose(most_fixed));
+        flags = 0;
+        ioctl(fixed, FS_IOC_SETFLAGS, &flags);
+    }
+    close(fixed);
+
+    // Refused opens and ended searches keep no descriptor and no memory:
+    // with four descriptors left, fifty of each leave the next open
+    // working, whatever errno the caller left. With the standard streams
+    // closed, a file takes none of their numbers, so stray writes to them
+    // cannot reach it.
     EXPECT_EQ(0, testing_child::InChild([] {
         int lowest = open("/dev/null", O_RDONLY);
         const rlimit few = {static_cast<rlim_t>(lowest + 4), static_cast<rlim_t>(lowest + 4)};
         if (lowest < 0 || close(lowest) != 0 || setrlimit(RLIMIT_NOFILE, &few) != 0) return 1;
         void* held = ZfdOpen("ro.txt", kRead, 0);
+        const size_t in_use = mallinfo2().uordblks;
         for (int i = 0; i < 50; ++i) {
             FindRecord record;
-            if (ZfdOpen("sub", kRead, kShareAll) != kInvalid || ZfdOpen("fifo", 0, kShareAll) != kInvalid ||
-                ZfdOpen("ro.txt", kRead, kShareAll) != kInvalid)
-                return 2;
+            if (Opens("sub") || Opens("fifo", 0) || Opens("ro.txt")) return 2;
             if (ZfdFindFirst("*.zip", 0, &record) != -1) return 3;
             if (ZfdFindFirst("*", 0, &record) != 0 || ZfdFindClose(&record) != 0) return 4;
         }
-        if (ZfdClose(held) != 0) return 5;
+        if (mallinfo2().uordblks > in_use + 1024 || ZfdClose(held) != 0) return 5;
         for (int fd = 0; fd <= 2; ++fd) close(fd);
         errno = EINTR;
         void* file = ZfdOpen("ro.txt", kRead, kShareAll);
         for (int fd = 0; fd <= 2; ++fd)
             if (fcntl(fd, F_GETFD) != -1) return 6;
+        int in = open("/dev/null", O_RDONLY), out = open("/dev/null", O_RDONLY);  // 0 and 1: 2 is next
         void* null = ZfdOpen("nul", kWrite, kShareAll);
+        if (in != 0 || out != 1 || fcntl(2, F_GETFD) != -1) return 6;
         char buffer[8] = {};
         errno = EINTR;
         if (ZfdRead(file, buffer, sizeof buffer) != 4 || ZfdClose(file) != 0) return 7;
@@ -478,6 +556,41 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
         return ZfdFindFirst(std::string(200, 'x').c_str(), 0, &record) == -1 ? 0 : 2;
     }));
 #endif
+}
+
+// Each file call that the platform refuses fails as it reports, and leaves
+// the file, the search and the record as they were.
+TEST_F(FilesTest, RefusedCallsFailAndChangeNothing) {
+    Put("a.txt", "abc");
+    auto refused = [](auto call, uint32_t kinds = tbx::fault::kFile) {
+        tbx::fault::arm(1, kinds);
+        auto result = call();
+        EXPECT_TRUE(tbx::fault::fired());
+        tbx::fault::arm(0);
+        return result;
+    };
+    EXPECT_EQ(kInvalid, refused([] { return ZfdOpen("a.txt", kRead | kWrite, kShareAll); }));
+    void* file = ZfdOpen("a.txt", kRead | kWrite, kShareAll);
+    char buffer[4] = {};
+    EXPECT_EQ(0, refused([&] { return ZfdRead(file, buffer, 3); }));
+    EXPECT_EQ(0, refused([&] { return ZfdWrite(file, "x", 1); }));
+    EXPECT_EQ(3, ZfdRead(file, buffer, 3));
+    EXPECT_STREQ("abc", buffer);
+    EXPECT_EQ(-1, refused([&] { return ZfdClose(file); }, tbx::fault::kClose));
+    EXPECT_EQ(0, ZfdClose(file));  // it was still open
+
+    FindRecord record;
+    EXPECT_EQ(-1, refused([&] { return ZfdFindFirst("*", 0, &record); }));
+    EXPECT_EQ(-1, record.handle);
+    ASSERT_EQ(0, ZfdFindFirst("*", 0, &record));
+    const FindRecord first = record;
+    EXPECT_EQ(-1, refused([&] { return ZfdFindNext(&record); }));
+    EXPECT_EQ(0, std::memcmp(&first, &record, sizeof record));
+    EXPECT_EQ(-1, refused([&] { return ZfdFindClose(&record); }));
+    EXPECT_EQ(0, ZfdFindNext(&record));  // the search is still open
+    EXPECT_STREQ("..", record.name);
+    EXPECT_EQ(0, ZfdFindClose(&record));
+    EXPECT_EQ(0, tbx::fault::open_handles());
 }
 
 // A handle closed while another thread reads through it. On the stand-in
@@ -521,6 +634,12 @@ TEST_F(FilesTest, ForkWhileAnotherThreadUsesFiles) {
         return f != kInvalid && ZfdClose(f) == 0 && Search("f") == Names{"f"} &&
                ZmdFree(ZmdAlloc(0, 64)) == nullptr;
     };
+    // The child keeps a file's handle but not a mutex's.
+    void* file = ZfdOpen("f", kRead, kShareAll);
+    void* mutex = ZmdCreateMutex(0, nullptr);
+    const int32_t open = tbx::fault::open_handles();
+    EXPECT_EQ(0, testing_child::InChild([open] { return tbx::fault::open_handles() == open - 1 ? 0 : 1; }));
+    EXPECT_TRUE(ZmdCloseHandle(mutex) != 0 && ZfdClose(file) == 0);
     std::thread busy([&] {
         while (!stop) use();
     });

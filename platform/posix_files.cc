@@ -149,13 +149,18 @@ bool read_only(const struct stat& st) { return !(st.st_mode & (S_IWUSR | S_IWGRP
 // Opens `path` for `rights`, or with MAXIMUM_ALLOWED (`maximum`) for the
 // most of read and write it may have. Fills `*file` and returns true when
 // a regular file was opened and may be written if writing was asked for.
+// MAXIMUM_ALLOWED settles for reading where the file may not be written
+// at all: no permission (EACCES), a read-only mount (EROFS), an immutable
+// or append-only file (EPERM). A running program (ETXTBSY) is not such a
+// file: Win32 grants the access and then refuses the open for the
+// program's image, which shares no writing, and so does this.
 bool open_regular(const char* path, uint32_t rights, bool maximum, File* file) {
     const uint32_t tries[2] = {rights | kReadData | kWriteRights, rights | kReadData};
     for (int i = 0; i < (maximum ? 2 : 1); ++i) {
         uint32_t granted = maximum ? tries[i] : rights;
         int fd = posix::open_at(AT_FDCWD, path, open_flags(granted));
         if (fd < 0) {
-            if (maximum && (errno == EACCES || errno == EROFS)) continue;
+            if (maximum && (errno == EACCES || errno == EROFS || errno == EPERM)) continue;
             return false;
         }
         struct stat st;
@@ -175,11 +180,11 @@ bool open_regular(const char* path, uint32_t rights, bool maximum, File* file) {
 
 }  // namespace
 
-Handle CreateFileA(const char* name, uint32_t access, uint32_t share, void*, uint32_t disposition,
-                   uint32_t, Handle) {
+// The library opens existing files only (OPEN_EXISTING is the one
+// disposition it passes): nothing here creates or truncates a file.
+Handle CreateFileA(const char* name, uint32_t access, uint32_t share, void*, uint32_t, uint32_t,
+                   Handle) {
     if (fault::hit(fault::kFile)) return invalid_handle();
-    // The library opens existing files only; nothing here creates one.
-    if (disposition != kOpenExisting) return invalid_handle();
     auto* file = static_cast<File*>(std::malloc(sizeof(File)));
     if (!file) return invalid_handle();
     *file = File{};

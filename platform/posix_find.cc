@@ -1,5 +1,5 @@
 // POSIX stand-in for the runtime's directory search: _findfirst, _findnext
-// and _findclose over a table of open searches.
+// and _findclose over a list of open searches.
 //
 // Patterns are read as Win32 reads them (posix_names.h): the file part's
 // `*` and `?` take their DOS meanings, and a file part that names the null
@@ -41,42 +41,32 @@ namespace tbx::os {
 namespace {
 
 struct Search {
+    Search* next;  // the next older open search
     int32_t id;
     DIR* dir;  // null when the search found the null device
     int dots;  // how many of ".", ".." are still to come
     char mask[posix::kMaxName + 1];
 };
 
+// The open searches, newest first. Each search is its own link, so
+// opening one needs no memory beyond the search itself.
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-Search** g_searches = nullptr;  // the open searches, in no order
-uint32_t g_count = 0;
-uint32_t g_capacity = 0;
+Search* g_searches = nullptr;
 int32_t g_last_id = 0;
 
 using TableGuard = posix::ForkSafeGuard<&g_lock>;
 
-// Returns the table slot of the open search `id`, or null.
-Search** slot_of(intptr_t id) {
-    for (uint32_t i = 0; i < g_count; ++i)
-        if (g_searches[i]->id == id) return &g_searches[i];
+// Returns the link to the open search `id`, or null.
+Search** link_of(intptr_t id) {
+    for (Search** link = &g_searches; *link; link = &(*link)->next)
+        if ((*link)->id == id) return link;
     return nullptr;
-}
-
-// Makes room for one more search, so that adding it cannot fail.
-bool reserve_slot() {
-    if (g_count < g_capacity) return true;
-    uint32_t capacity = g_capacity ? g_capacity * 2 : 16;
-    auto* grown = static_cast<Search**>(std::realloc(g_searches, capacity * sizeof(Search*)));
-    if (!grown) return false;
-    g_searches = grown;
-    g_capacity = capacity;
-    return true;
 }
 
 int32_t next_id() {
     do {
         g_last_id = g_last_id == INT32_MAX ? 1 : g_last_id + 1;
-    } while (slot_of(g_last_id));
+    } while (link_of(g_last_id));
     return g_last_id;
 }
 
@@ -143,12 +133,13 @@ intptr_t _findfirst(const char* pattern, FindData* data) {
     auto* search = static_cast<Search*>(std::calloc(1, sizeof(Search)));
     if (!search) return -1;
     TableGuard guard;
-    if (!reserve_slot() || !first_match(search, pattern, data)) {
+    if (!first_match(search, pattern, data)) {
         end_search(search);
         return -1;
     }
     search->id = next_id();
-    g_searches[g_count++] = search;
+    search->next = g_searches;
+    g_searches = search;
     fault::count_handles(1);
     return search->id;
 }
@@ -156,17 +147,18 @@ intptr_t _findfirst(const char* pattern, FindData* data) {
 int _findnext(intptr_t id, FindData* data) {
     if (fault::hit(fault::kFile)) return -1;
     TableGuard guard;
-    Search** slot = slot_of(id);
-    return slot && next_match(*slot, data) ? 0 : -1;
+    Search** link = link_of(id);
+    return link && next_match(*link, data) ? 0 : -1;
 }
 
 int _findclose(intptr_t id) {
     if (fault::hit(fault::kFile)) return -1;
     TableGuard guard;
-    Search** slot = slot_of(id);
-    if (!slot) return -1;
-    end_search(*slot);
-    *slot = g_searches[--g_count];
+    Search** link = link_of(id);
+    if (!link) return -1;
+    Search* search = *link;
+    *link = search->next;
+    end_search(search);
     fault::count_handles(-1);
     return 0;
 }

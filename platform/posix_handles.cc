@@ -64,9 +64,10 @@ void free_entry(Entry* e) {
 // the lock and destroys the object after letting go of it.
 bool unref(Object* object) { return --object->refs == 0; }
 
-// In a forked child: the handles a child does not inherit are gone.
+// In a forked child: the handles a child does not inherit are gone. The
+// child runs this before fork() returns, with its one thread, so nothing
+// else can use the table meanwhile.
 void after_fork() {
-    Guard guard(g_lock);
     for (uint32_t i = 0; i < g_used; ++i) {
         Object* object = g_entries[i].object;
         if (!object || object->inherited) continue;

@@ -22,11 +22,7 @@ int open_at(int dir, const char* path, int flags, mode_t mode) {
     return moved;
 }
 
-bool try_lock(int fd, int operation) {
-    int r;
-    while ((r = flock(fd, operation | LOCK_NB)) != 0 && errno == EINTR) {
-    }
-    return r == 0;
-}
+// A lock that does not wait is never interrupted by a signal.
+bool try_lock(int fd, int operation) { return flock(fd, operation | LOCK_NB) == 0; }
 
 }  // namespace tbx::os::posix
