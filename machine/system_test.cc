@@ -84,18 +84,24 @@ TEST(StandInModules, ProgramImageAndModulesNamedByTheKernel) {
     ASSERT_EQ(length, ZmdGetModuleFileName(nullptr, by_null, sizeof by_null));
     EXPECT_TRUE(length > 0 && std::strcmp(own, by_null) == 0) << own;
     EXPECT_NE(nullptr, ZmdGetProcAddress(program, "TbxProgramExport"));
+    const int32_t uses = tbx::fault::open_handles();
     EXPECT_EQ(1, ZmdFreeLibrary(program));
+    EXPECT_EQ(uses - 1, tbx::fault::open_handles());  // the use a load of it would have counted
     EXPECT_EQ(length, ZmdGetModuleFileName(program, own, sizeof own));
+    EXPECT_EQ(0, ZmdFreeLibrary(const_cast<int*>(&in_program)));  // no image starts there
 
     *std::strrchr(own, '/') = '\0';
     EXPECT_EQ(0, testing_child::InChild([&] {
         void* library = chdir(own) == 0 ? ZmdLoadLibrary("./libtembrix.so") : nullptr;
         char path[1024];
         if (!library || ZmdGetModuleFileName(library, path, sizeof path) == 0) return 1;
+        // The program's name, read after the longer path of the library.
+        if (ZmdGetModuleFileName(nullptr, path, sizeof path) != length || std::strcmp(path, by_null) != 0) return 3;
         rlimit none = {0, 0};
         getrlimit(RLIMIT_NOFILE, &none);
         none.rlim_cur = 0;
-        return setrlimit(RLIMIT_NOFILE, &none) == 0 && ZmdGetModuleFileName(library, path, sizeof path) == 0 ? 0 : 2;
+        if (setrlimit(RLIMIT_NOFILE, &none) != 0 || ZmdGetModuleFileName(library, path, sizeof path) != 0) return 2;
+        return ZmdFreeLibrary(library) == 1 ? 0 : 4;
     }));
 }
 #endif

@@ -194,6 +194,12 @@ TEST(StandInMutex, TakingsStopAtTheLimit) {
     ASSERT_EQ(4, pwrite(fd, &one, 4, 8));
     EXPECT_EQ(1, ZmdReleaseMutex(m));
     EXPECT_EQ(0, ZmdReleaseMutex(m));
+    // A wait on a file handle keeps no hold of its own on the file.
+    const long descriptors = OpenDescriptors();
+    void* file = ZfdOpen(FileOf(name).c_str(), 0x80000000, 3);
+    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(file, 0));
+    EXPECT_EQ(0, ZfdClose(file));
+    EXPECT_EQ(descriptors, OpenDescriptors());
     close(fd);
     EXPECT_NE(0, ZmdCloseHandle(m));
 }
