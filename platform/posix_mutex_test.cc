@@ -221,6 +221,11 @@ TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
         exit(0);  // an ordinary exit, which closes the handle it opened
     }));
     EXPECT_EQ(0, InChild([&] { return finds_it_held() ? 0 : 1; }));
+    // An ordinary exit closes the named handles left open: a name that the
+    // process alone held goes with it.
+    const std::string alone = Name("alone");
+    EXPECT_EQ(0, InChild([&]() -> int { exit(ZmdCreateMutex(0, alone.c_str()) ? 0 : 1); }));
+    EXPECT_FALSE(fs::exists(FileOf(alone)));
     EXPECT_NE(0, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdCloseHandle(m));
     EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
