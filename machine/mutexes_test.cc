@@ -30,23 +30,23 @@ TEST(Mutexes, OwnedByOneThreadTakenAgainAbandonedWhenItEnds) {
     void* m = ZmdCreateMutex(1, "");  // an empty name: unnamed
     ASSERT_NE(nullptr, m);
     EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));  // its owner takes it again
-    EXPECT_NE(0, ZmdReleaseMutex(m));
+    EXPECT_EQ(1, ZmdReleaseMutex(m));  // success is TRUE itself, for callers that compare with it
     // Still taken once: another thread times out and may not release it.
     std::thread([m] {
         EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(m, 50));
         EXPECT_EQ(0, ZmdReleaseMutex(m));
     }).join();
     // A waiter wakes at the last release and ends holding the mutex; the
-    // next taker hears so, and holds it once (twice once it takes it again).
+    // next taker hears so, and holds it once (three times once it takes it
+    // twice again).
     std::thread waiter([m] { EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0xFFFFFFFF)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_NE(0, ZmdReleaseMutex(m));
+    EXPECT_EQ(1, ZmdReleaseMutex(m));
     waiter.join();
     EXPECT_EQ(0, ZmdReleaseMutex(m));
     EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 5000));
-    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));
-    EXPECT_NE(0, ZmdReleaseMutex(m));
-    EXPECT_NE(0, ZmdReleaseMutex(m));
+    for (int taking = 0; taking < 2; ++taking) EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));
+    for (int taking = 0; taking < 3; ++taking) EXPECT_EQ(1, ZmdReleaseMutex(m)) << taking;
     EXPECT_EQ(0, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdCloseHandle(m));
 }
@@ -61,16 +61,19 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
     ASSERT_TRUE(first && second && local);
     std::thread([first] {
         EXPECT_EQ(kTaken, ZmdWaitForSingleObject(first, 0));
-        EXPECT_NE(0, ZmdReleaseMutex(first));
+        EXPECT_EQ(1, ZmdReleaseMutex(first));
     }).join();
     // Taken through one handle, the mutex is held through all of them.
     EXPECT_EQ(kTaken, ZmdWaitForSingleObject(second, 0));
     std::thread([local] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(local, 0)); }).join();
-    EXPECT_NE(0, ZmdReleaseMutex(local));
-    // "Global\" names a namespace of its own.
+    EXPECT_EQ(1, ZmdReleaseMutex(local));
+    // "Global\" names a namespace of its own; its prefix and "Local\" are
+    // taken off whole, and only they.
     EXPECT_EQ(nullptr, ZmdOpenMutex(("Global\\" + name).c_str()));
+    EXPECT_EQ(nullptr, ZmdOpenMutex(("Local_" + name).c_str()));
     void* global = ZmdCreateMutex(1, ("Global\\" + name).c_str());
     ASSERT_NE(nullptr, global);
+    EXPECT_EQ(nullptr, ZmdOpenMutex(("Global\\_" + name.substr(1)).c_str()));
     // Made anew, so owned as asked.
     std::thread([global] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(global, 0)); }).join();
     EXPECT_NE(0, ZmdCloseHandle(global));
@@ -124,7 +127,8 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
 }
 
 // Win32 reads a handle value without its low two bits; the current process
-// and thread have pseudo-handles that are not signalled while they run.
+// and thread have pseudo-handles that are not signalled while they run; a
+// file handle is.
 TEST(Mutexes, HandleValuesReadAsWin32ReadsThem) {
     void* m = ZmdCreateMutex(0, nullptr);
     ASSERT_NE(nullptr, m);
@@ -132,12 +136,18 @@ TEST(Mutexes, HandleValuesReadAsWin32ReadsThem) {
         void* alias = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(m) + low);
         EXPECT_EQ(kTaken, ZmdWaitForSingleObject(alias, 0));
         std::thread([m] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(m, 0)); }).join();
-        EXPECT_NE(0, ZmdReleaseMutex(alias));
+        EXPECT_EQ(1, ZmdReleaseMutex(alias));
     }
     EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(reinterpret_cast<void*>(~uintptr_t{0}), 20));
     EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(reinterpret_cast<void*>(~uintptr_t{1}), 0));
     EXPECT_NE(0, ZmdCloseHandle(reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(m) + 3)));
     EXPECT_EQ(0, ZmdCloseHandle(m));
+    // A file of synchronous I/O is always signalled.
+    char self[1024] = {};
+    ZmdGetModuleFileName(nullptr, self, sizeof self - 1);
+    void* file = ZfdOpen(self, 0x80000000, 1);  // GENERIC_READ, FILE_SHARE_READ
+    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(file, 0));
+    EXPECT_EQ(0, ZfdClose(file));
 }
 
 // A child process opens the mutex by name, takes it and ends holding it;
@@ -153,7 +163,7 @@ TEST(Mutexes, NamedAcrossProcessesAndAbandonedByOne) {
         },
         testing::ExitedWithCode(0), "");
     EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 5000));
-    EXPECT_NE(0, ZmdReleaseMutex(m));
+    EXPECT_EQ(1, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdCloseHandle(m));
     EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
 }

@@ -70,9 +70,11 @@ bool mapped_path(const void* image, char (&out)[posix::kMaxPath]) {
         if (!starts_line || !whole) continue;  // a path too long for `line`
         line[n - 1] = '\0';
         uintptr_t start = 0;
+        // Cut short, the line leaves `path_at` at 0, where the address
+        // starts: not a path.
         int path_at = 0;
         if (std::sscanf(line, "%" SCNxPTR "-%*x %*s %*s %*s %*s %n", &start, &path_at) < 1 ||
-            path_at == 0 || start != reinterpret_cast<uintptr_t>(image) || line[path_at] != '/')
+            start != reinterpret_cast<uintptr_t>(image) || line[path_at] != '/')
             continue;
         found = n - static_cast<size_t>(path_at) <= sizeof out;
         if (found) std::memcpy(out, line + path_at, n - static_cast<size_t>(path_at));

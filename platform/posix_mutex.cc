@@ -123,7 +123,7 @@ uint32_t take(MutexState& m, uint32_t timeout_ms) {
     const uint64_t self = owner_word(posix::current_thread());
     const int64_t start = now_ns();
     const int64_t end = timeout_ms == kInfinite ? INT64_MAX : start + timeout_ms * 1'000'000ll;
-    int64_t next_check = start;
+    int64_t next_check = INT64_MIN;  // the first look is at once, however coarse the clock
     bool waited = false;
     for (;;) {
         uint64_t word = m.word.load(std::memory_order_acquire);

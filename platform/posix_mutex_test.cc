@@ -150,6 +150,18 @@ TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
         fs::remove(file);
     }
 
+    // A leftover that another process is removing (it holds the file's
+    // exclusive lock a moment) gives way once let go.
+    int removing = file_of_size(32, LOCK_EX);
+    std::thread let_go([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        close(removing);
+    });
+    void* given = ZmdCreateMutex(1, name.c_str());
+    let_go.join();
+    EXPECT_TRUE(OwnedHere(given));
+    EXPECT_NE(0, ZmdCloseHandle(given));
+
     WithPlant(file, [&] { ZmdCreateMutex(1, name.c_str()); }, [] {});  // killed holding it
     void* m = ZmdCreateMutex(1, name.c_str());
     EXPECT_TRUE(OwnedHere(m));
@@ -163,6 +175,33 @@ TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
     for (void* h : {next, again}) EXPECT_NE(0, ZmdCloseHandle(h));
     EXPECT_FALSE(fs::exists(file));
     fs::remove(aside);
+}
+
+// The owner's count of takings stops at 0x7FFFFFFF: one more wait fails and
+// changes nothing. (Set near the limit through the mutex's file: taking it
+// that often would take minutes.)
+TEST(StandInMutex, TakingsStopAtTheLimit) {
+    const std::string name = Name("limit");
+    void* m = ZmdCreateMutex(1, name.c_str());
+    int fd = open(FileOf(name).c_str(), O_RDWR);
+    ASSERT_TRUE(m && fd >= 0);
+    uint32_t count = 0x7FFFFFFE, one = 1;
+    ASSERT_EQ(4, pwrite(fd, &count, 4, 8));
+    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));
+    EXPECT_EQ(kInfinite, ZmdWaitForSingleObject(m, 0));  // WAIT_FAILED
+    EXPECT_EQ(4, pread(fd, &count, 4, 8));
+    EXPECT_EQ(0x7FFFFFFFu, count);
+    ASSERT_EQ(4, pwrite(fd, &one, 4, 8));
+    EXPECT_EQ(1, ZmdReleaseMutex(m));
+    EXPECT_EQ(0, ZmdReleaseMutex(m));
+    // A wait on a file handle keeps no hold of its own on the file.
+    const long descriptors = OpenDescriptors();
+    void* file = ZfdOpen(FileOf(name).c_str(), 0x80000000, 3);
+    EXPECT_EQ(kTaken, ZmdWaitForSingleObject(file, 0));
+    EXPECT_EQ(0, ZfdClose(file));
+    EXPECT_EQ(descriptors, OpenDescriptors());
+    close(fd);
+    EXPECT_NE(0, ZmdCloseHandle(m));
 }
 
 // A forked child has none of its parent's mutex handles; whatever it opens
@@ -182,6 +221,11 @@ TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
         exit(0);  // an ordinary exit, which closes the handle it opened
     }));
     EXPECT_EQ(0, InChild([&] { return finds_it_held() ? 0 : 1; }));
+    // An ordinary exit closes the named handles left open: a name that the
+    // process alone held goes with it.
+    const std::string alone = Name("alone");
+    EXPECT_EQ(0, InChild([&]() -> int { exit(ZmdCreateMutex(0, alone.c_str()) ? 0 : 1); }));
+    EXPECT_FALSE(fs::exists(FileOf(alone)));
     EXPECT_NE(0, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdCloseHandle(m));
     EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));

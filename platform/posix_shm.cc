@@ -165,21 +165,22 @@ Step create(int dir, const char* name, void (*fill)(void*, void*), void* arg, Sh
     void* memory = nullptr;
     if (ftruncate(fd, static_cast<off_t>(object->size)) == 0 && try_lock(fd, LOCK_SH))
         memory = map(fd, object->size);
-    int error = 0;
-    if (memory) {
-        fill(memory, arg);
-        char self[48];
-        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-        if (linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW) == 0) {
-            object->fd = fd;
-            object->memory = memory;
-            return Step::kDone;
-        }
-        error = errno;
-        munmap(memory, object->size);
+    if (!memory) {
+        close(fd);
+        return Step::kFailed;
     }
+    fill(memory, arg);
+    char self[48];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW) == 0) {
+        object->fd = fd;
+        object->memory = memory;
+        return Step::kDone;
+    }
+    bool made_first = errno == EEXIST;  // by another process
+    munmap(memory, object->size);
     close(fd);
-    return error == EEXIST ? Step::kAgain : Step::kFailed;  // another process made it first
+    return made_first ? Step::kAgain : Step::kFailed;
 }
 
 }  // namespace
