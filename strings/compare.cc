@@ -77,7 +77,7 @@ int32_t by_length(unsigned kept, unsigned length) { return kept == length ? 0 : 
         // has room for all of them.
         bool short_tail = remaining <= kChunkSize;
         bool broken = false;
-        unsigned run_bytes = short_tail ? 0 : gather_run(&ref, &chunk, remaining, &broken);
+        unsigned run_bytes = short_tail ? 0 : gather_run(ref, &chunk, remaining, &broken);
         unsigned length_here = broken ? 0 : length_of(chunk.link);
         unsigned left = remaining - run_bytes;
         unsigned n = length_here < left ? length_here : left;

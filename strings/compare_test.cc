@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "tests/pool_access.h"
 #include "tembrix.h"
 
@@ -31,7 +36,46 @@ TEST(Compare, OrdersLikeUnsignedBytesThenByLength) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.want, ZmsCmp(c.h, c.bytes, c.n)) << std::hex << c.h << " " << std::dec << c.n;
+    // One byte repeated, and the same with its first or last byte raised:
+    // the words a compare reads of each side overlap and are alike, so each
+    // must be matched with the other side's word at the same place.
+    for (uint16_t n = 1; n <= 40; ++n) {
+        std::vector<uint8_t> same(n, 'A'), first(same), last(same);
+        first[0] = last[n - 1] = 'B';
+        for (const std::vector<uint8_t>* raised : {&first, &last}) {
+            StringHandle low = ZmsPut(same.data(), n), high = ZmsPut(raised->data(), n);
+            EXPECT_EQ(-1, ZmsCmp(low, raised->data(), n)) << n;
+            EXPECT_EQ(1, ZmsCmp(high, same.data(), n)) << n;
+            ZmsFree(low);
+            ZmsFree(high);
+        }
+    }
 }
+
+#ifndef _WIN32
+// Stores, reads and compares touch the caller's bytes from the first to the
+// last and no further: each length lies at the very start of a page whose
+// page before cannot be read, and at the very end of one whose page after
+// cannot be read.
+TEST(Compare, TouchesNoCallerByteOutsideTheLength) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* map = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, map);
+    auto* middle = static_cast<uint8_t*>(map) + page;
+    ASSERT_EQ(0, mprotect(map, page, PROT_NONE));
+    ASSERT_EQ(0, mprotect(middle + page, page, PROT_NONE));
+    std::memset(middle, 'g', page);
+    for (uint16_t n = 1; n <= 100; ++n) {
+        for (uint8_t* at : {middle, middle + page - n}) {
+            StringHandle h = ZmsPut(at, n);
+            EXPECT_EQ(n, ZmsGet(h, at, n)) << n;
+            EXPECT_EQ(0, ZmsCmp(h, at, n)) << n;
+            ZmsFree(h);
+        }
+    }
+    munmap(map, 3 * page);
+}
+#endif
 
 TEST(Dup, CopiesIntoFirstFreeChunks) {
     std::vector<StringHandle> hs;

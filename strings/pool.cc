@@ -135,12 +135,12 @@ void note_slot(unsigned slot) {
 
 }  // namespace
 
-unsigned gather_run(ChunkRef* ref, Chunk* chunk, unsigned budget, bool* broken) {
+unsigned gather_run(ChunkRef ref, Chunk* chunk, unsigned budget, bool* broken) {
     // A run goes on while a chunk is full and links to the next chunk of its
     // own block, and more than a chunk of the budget would remain. Those
     // link words follow one pattern, compared four at a time.
     *broken = false;
-    unsigned b = block_of(*ref);
+    unsigned b = block_of(ref);
     unsigned first = chunk->index;
     if (chunk->link != make_link(kChunkSize, make_ref(b, first + 1))) return 0;  // a chain's last chunk
     unsigned room = budget == 0 ? 0 : (budget - 1) / kChunkSize;  // chunks the budget allows
@@ -150,7 +150,6 @@ unsigned gather_run(ChunkRef* ref, Chunk* chunk, unsigned budget, bool* broken) 
     while (c + 4 <= end && four_chained(block, b, c)) c += 4;
     while (c < end && block->links[c] == make_link(kChunkSize, make_ref(b, c + 1))) ++c;
     if (c == first) return 0;
-    *ref = make_ref(b, c);
     LinkWord link = block->links[c];
     if (link == 0) *broken = true;
     else *chunk = Chunk{chunk->block, c, link};
@@ -227,8 +226,6 @@ uint32_t ChainWriter::finish() {
 void ChainWriter::abandon() {
     settle();
     if (first_) free_chain(ref_of(first_));
-    first_ = 0;
-    last_block_ = nullptr;
 }
 
 void free_chain(ChunkRef ref) {
@@ -283,7 +280,7 @@ namespace {
         if (!resolve(ref, &chunk)) return 0;
         const uint8_t* run = payload(chunk.block, chunk.index);
         bool broken;
-        unsigned run_bytes = gather_run(&ref, &chunk, remaining, &broken);
+        unsigned run_bytes = gather_run(ref, &chunk, remaining, &broken);
         if (broken) {
             std::memcpy(out, run, run_bytes);
             return 0;
@@ -301,7 +298,7 @@ namespace {
 }
 
 [[gnu::noinline, gnu::flatten]] StringHandle dup_chain(StringHandle h) {
-    if (h == 0 || !is_tagged(h)) return 0;
+    if (!is_tagged(h)) return 0;
     ChunkRef source = ref_of(h);
     ChainWriter chain;
     for (unsigned copied = 0; source != END_OF_CHAIN; ++copied) {
@@ -323,7 +320,7 @@ namespace {
 }
 
 [[gnu::noinline]] uint16_t chain_length(StringHandle h) {
-    if (h == 0 || !is_tagged(h)) return 0;
+    if (!is_tagged(h)) return 0;
     uint16_t total = 0;
     ChunkRef ref = ref_of(h);
     Chunk chunk;
@@ -423,11 +420,11 @@ extern "C" uint16_t TBX_CALL ZmsLen(StringHandle h) noexcept {
 
 extern "C" void* TBX_CALL ZmsPtr(StringHandle h) noexcept {
     Chunk chunk;
-    if (h == 0 || !is_tagged(h) || ref_of(h) == END_OF_CHAIN || !resolve(ref_of(h), &chunk)) return nullptr;
+    if (!is_tagged(h) || !resolve(ref_of(h), &chunk)) return nullptr;
     return next_of(chunk.link) == END_OF_CHAIN ? payload(chunk.block, chunk.index) : nullptr;
 }
 
 extern "C" [[gnu::flatten]] void TBX_CALL ZmsFree(StringHandle h) noexcept {
-    if (h == 0 || !is_tagged(h)) return;
+    if (!is_tagged(h)) return;
     free_chain(ref_of(h));
 }

@@ -53,9 +53,9 @@ inline bool whole_chunk(uint32_t h, Chunk* chunk) {
 // full chunks that continue in the next chunk of the same block, taken
 // while more than 32 of `budget` bytes would remain. Their payload is
 // contiguous, so the run and the chunk after it can be read as one. On
-// return `*ref` and `*chunk` name the chunk after the run. Returns the
-// run's size in bytes; sets `*broken` when a reference did not resolve.
-unsigned gather_run(ChunkRef* ref, Chunk* chunk, unsigned budget, bool* broken);
+// return `*chunk` names the chunk after the run. Returns the run's size in
+// bytes; sets `*broken` when the chunk after the run is free.
+unsigned gather_run(ChunkRef ref, Chunk* chunk, unsigned budget, bool* broken);
 
 // Builds a new chain in first-fit order: lowest block with a free chunk,
 // lowest free chunk within it, a new block only when no block has room.
@@ -93,7 +93,7 @@ public:
     uint32_t finish();
 
     // Zeroes what the chain left unwritten in a block it made, and frees
-    // every chunk committed so far.
+    // every chunk committed so far. The writer is not used after it.
     void abandon();
 
 private:

@@ -3,6 +3,7 @@
 // full pool. Long random sequences are checked against the literal model by
 // the fuzz corpus replay; these cases pin the rules the model restates.
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -124,6 +125,59 @@ TEST(Pool, RejectsWhatIsNotAString) {
     EXPECT_EQ(0, ZmsLen(live));
     ZmsFree(live);
     EXPECT_POOL_SOUND();
+}
+
+// The checker every pool test ends with names each kind of damage. Blocks
+// and slots are damaged in place and mended after each check; the search
+// state only through the pool's own calls, on a block whose used count or
+// slot was damaged first.
+TEST(Pool, CheckerNamesEachDamage) {
+    using tbx::make_link;
+    constexpr uint32_t kEnd = tbx::END_OF_CHAIN;
+    std::vector<StringHandle> hs;
+    for (int i = 0; i < 256; ++i) hs.push_back(ZmsPut("s", 1));
+    ZmsFree(ZmsPut("t", 1));  // slot 1 made and emptied
+    ZmsFree(hs[7]);
+    ASSERT_EQ(2, stringPool.count);
+    tbx::ChunkBlock saved;
+    std::memcpy(&saved, Block(0), sizeof saved);
+    const std::pair<const char*, void (*)()> damages[] = {
+        {"the free-chunk bits disagree with a link word", [] { Block(0)->links[7] = make_link(1, kEnd); }},
+        {"the free-chunk bits disagree with a link word", [] { Block(0)->links[3] = 0; }},
+        {"a chunk length is not 1..32", [] { Block(0)->links[3] = make_link(0, kEnd); }},
+        {"a chunk length is not 1..32", [] { Block(0)->links[3] = make_link(33, kEnd); }},
+        {"a chunk that is not last holds fewer than 32 bytes", [] { Block(0)->links[3] = make_link(31, 4u << 16); }},
+        {"used differs from the count of nonzero link words", [] { ++Block(0)->used; }},
+        {"an occupied slot is marked empty", [] { stringPool.entries[1] = Block(0); }},
+        {"search state names a slot past count", [] { stringPool.count = 1; }},
+        {"an empty slot is not marked empty", [] { stringPool.entries[0] = nullptr; }},
+    };
+    for (const auto& [named, damage] : damages) {
+        tbx::ChunkBlock* b0 = Block(0);
+        damage();
+        EXPECT_STREQ(named, tbx::pool_fault());
+        stringPool.entries[0] = b0;
+        stringPool.entries[1] = nullptr;
+        stringPool.count = 2;
+        std::memcpy(b0, &saved, sizeof saved);
+        EXPECT_POOL_SOUND();
+    }
+    // A used count one short: the store takes the block's last free chunk
+    // and leaves its room bit set.
+    Block(0)->used = 254;
+    ASSERT_EQ(hs[7], ZmsPut("u", 1));
+    Block(0)->used = 256;
+    EXPECT_STREQ("the room bit is wrong", tbx::pool_fault());
+    ZmsFree(hs[7]);
+    EXPECT_POOL_SOUND();
+    // A chunk freed from a block that stood in an empty slot for the call.
+    tbx::ChunkBlock stray{};
+    stray.used = 2;
+    stray.links[0] = make_link(1, kEnd);
+    stringPool.entries[1] = &stray;
+    ZmsFree(0xFF000001);
+    stringPool.entries[1] = nullptr;
+    EXPECT_STREQ("an empty slot is marked as having room", tbx::pool_fault());
 }
 
 TEST(Pool, FullPoolRefusesAndKeepsItsStrings) {
