@@ -594,7 +594,7 @@ class Build:
 
     def tests(self):
         """The suite: name -> (ninja targets it runs, command)."""
-        data = json.loads(run(["ctest", "--test-dir", str(self.dir), "--show-only=json-v1"]).stdout)
+        data = ctest_list(self.dir)
         outputs = {line.split(":")[0] for line in
                    run(["ninja", "-C", str(self.dir), "-t", "targets", "all"]).stdout.splitlines()}
         tests = {}
@@ -703,6 +703,13 @@ def tests_fingerprint(files, tests):
     return digest("\n".join(parts))
 
 
+def ctest_list(build_dir):
+    """ctest's list of tests. The first listing after a test binary changed
+    runs the test discovery, whose messages can come before the JSON."""
+    out = run(["ctest", "--test-dir", str(build_dir), "--show-only=json-v1"]).stdout
+    return json.loads(out[out.index("{"):])
+
+
 def coverage_map(build, files, fingerprint):
     """For each file, line -> the tests that run it, from a gcc --coverage
     build of the suite run one test at a time (each writing its counts to a
@@ -722,7 +729,7 @@ def coverage_map(build, files, fingerprint):
              "-DCMAKE_SHARED_LINKER_FLAGS=--coverage", "-DTBX_BUILD_BENCH=OFF", "-DTBX_BUILD_EXAMPLES=OFF"],
             cwd=ROOT)
     run(["cmake", "--build", str(cov), "-j", str(build.jobs)])
-    data = json.loads(run(["ctest", "--test-dir", str(cov), "--show-only=json-v1"]).stdout)
+    data = ctest_list(cov)
     counts = cov / "counts"
     shutil.rmtree(counts, ignore_errors=True)
     wanted = {str(ROOT / f): f for f in files}
