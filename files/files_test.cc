@@ -47,8 +47,7 @@ bool Opens(const char* name, uint32_t access = kRead) {
     return file != kInvalid && ZfdClose(file) == 0;
 }
 
-// The names a whole search finds, each once, each match's copy of its name
-// checked.
+// The names a whole search finds, each once, with each match's name copy checked.
 Names Search(const std::string& pattern) {
     Names found;
     FindRecord record;
@@ -68,8 +67,7 @@ uint32_t AttributesOf(const char* pattern) {
     return record.attrib;
 }
 
-// Which platform plays Win32, asked through the library: only Windows has
-// ntdll.dll, and Wine's exports wine_get_version.
+// Only Windows has ntdll.dll; Wine's exports wine_get_version.
 enum class Host { kStandIn, kWine, kWindows };
 
 Host RunningOn() {
@@ -80,8 +78,7 @@ Host RunningOn() {
     return wine ? Host::kWine : Host::kWindows;
 }
 
-// The library creates no files: each test makes its own in a fresh
-// directory, its current directory while it runs.
+// Each test works in a fresh directory of its own, its current directory.
 class FilesTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -121,9 +118,8 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
     EXPECT_EQ(0, ZfdRead(file, buffer, sizeof buffer));
     EXPECT_EQ(0, ZfdClose(file));
 
-    // A handle reads or writes only as it was opened to. Sharing is checked
-    // per file, whatever its name: while a writer is open, a newcomer that
-    // does not share writing is refused.
+    // A handle reads or writes only as opened to. Sharing is per file,
+    // whatever the name it was opened by.
     void* write_only = ZfdOpen("data.bin", kWrite, kShareAll);
     void* read_only = ZfdOpen("data.bin", kRead, kShareAll);
     ASSERT_TRUE(write_only != kInvalid && read_only != kInvalid);
@@ -142,9 +138,8 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
     void* append = ZfdOpen("data.bin", 0x4, kShareAll);  // FILE_APPEND_DATA alone: writes at the end
     EXPECT_EQ(1, ZfdWrite(append, "?", 1));
     EXPECT_EQ(0, ZfdClose(append));
-    // Readers that share reading open side by side. Delete access takes part
-    // in sharing as reading and writing do, and GENERIC_ALL asks for it;
-    // handles with no access at all take no part.
+    // Delete access shares as reading and writing do (GENERIC_ALL asks for
+    // it); handles with no access take no part.
     constexpr uint32_t kDelete = 0x00010000, kGenericAll = 0x10000000;
     const struct {
         uint32_t access, share, then_access, then_share;
@@ -174,9 +169,8 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
     EXPECT_TRUE(exclusive != kInvalid && beside != kInvalid);
     EXPECT_EQ(0, ZfdClose(exclusive) | ZfdClose(beside));
 
-    // A closed handle and null are refused by every call. The failed
-    // open's value is also the current process's pseudo-handle, which
-    // closes without effect.
+    // A closed handle and null are refused; the failed open's value is also
+    // the current process's pseudo-handle, which closes without effect.
     EXPECT_EQ(0, ZfdRead(read_only, buffer, 4) | ZfdWrite(read_only, "zz", 2));
     EXPECT_EQ(-1, ZfdClose(read_only));
     EXPECT_EQ(-1, ZfdClose(nullptr));
@@ -189,8 +183,7 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
     for (void* handle : many) wrong += ZfdRead(handle, buffer, sizeof buffer) != 13 || ZfdClose(handle) != 0;
     EXPECT_EQ(0, std::memcmp("HEllo!!world?", buffer, 13));
     EXPECT_EQ(0, wrong);
-    // The stand-in gives a closed handle's value to no new handle until
-    // 512 later ones have come and gone; Win32 may reuse it at once.
+    // The stand-in reuses a closed handle's value only after 512 others.
     if (RunningOn() == Host::kStandIn) {
         void* stale = ZfdOpen("data.bin", kRead, kShareAll);
         ZfdClose(stale);
@@ -201,8 +194,7 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
             ZfdClose(again);
         }
         EXPECT_EQ(512, reused_at);
-        // Closed entries are reused last closed first, each under its next
-        // generation (one step of a value's bits 22 and up).
+        // Last closed, first reused, under its next generation (bits 22 up).
         void* a = ZfdOpen("data.bin", kRead, kShareAll);
         void* b = ZfdOpen("data.bin", kRead, kShareAll);
         ZfdClose(a);
@@ -214,8 +206,7 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
         EXPECT_EQ(reinterpret_cast<uintptr_t>(a) + step, reinterpret_cast<uintptr_t>(a2));
         ZfdClose(a2);
         ZfdClose(b2);
-        // Values of entries never handed out name nothing (memcheck sees a
-        // look at one).
+        // Entries never handed out name nothing (memcheck sees a look at one).
         char byte;
         int named = 0;
         for (uintptr_t index = 0; index < 2048; ++index)
@@ -230,15 +221,13 @@ TEST_F(FilesTest, PatternsAndNamesUpTo260Bytes) {
     fs::create_directory("sub");
     const Names all = {".", "..", "a", "a.txt", "bb.txt", "a.txt.bak", "sub"};
     EXPECT_EQ(all, Search("*"));
-    EXPECT_EQ(all, Search("*.*"));  // names without a dot too
     EXPECT_EQ(Names{"a.txt"}, Search("?.txt"));
     EXPECT_EQ((Names{"a", "a.txt", "a.txt.bak"}), Search("a.*"));
     EXPECT_EQ((Names{".", ".."}), Search("sub\\*"));
     for (const char* none : {"*.zip", "missing/*", "sub/", "", "/."})
         EXPECT_EQ(Names{}, Search(none)) << none;
-    // ".." takes back the part before it, by the text alone: that part need
-    // not exist.
-    // A name begins at its first byte: a dot before it in memory is none of it.
+    // ".." takes back the part before it by the text alone; a dot before a
+    // name in memory is none of it.
     const char kAfterDot[] = "x../a.txt";
     for (const char* name : {"sub/../a.txt", "missing\\..\\a.txt", "sub/x/../../a.txt", kAfterDot + 2})
         EXPECT_TRUE(Opens(name)) << name;
@@ -280,29 +269,26 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     EXPECT_EQ(12u, record.size);
     EXPECT_EQ(1000000000, record.time_write);
     EXPECT_TRUE(record.time_access >= record.time_write && record.time_access <= std::time(nullptr));
-    // POSIX keeps no creation time, so the stand-in gives the last write
-    // time, as Wine does; Windows gives when the file was made, after that
-    // write time here.
+    // The stand-in and Wine give the write time for creation; Windows the
+    // real one, later here.
     if (host != Host::kWindows) EXPECT_EQ(record.time_write, record.time_create);
     else EXPECT_GT(record.time_create, record.time_write);
-    // Past the last match and after the close, the record keeps that match;
-    // the closed search's handle finds nothing more.
+    // Past the last match and after the close the record keeps that match.
     const FindRecord kept = record;
     EXPECT_EQ(-1, ZfdFindNext(&record));
     EXPECT_EQ(0, ZfdFindClose(&record));
     EXPECT_EQ(0, std::memcmp(&kept, &record, sizeof record));
     EXPECT_EQ(-1, ZfdFindNext(&record));
 
-    // A search that finds nothing leaves -1 in the handle and the rest as
-    // it was; its record is refused by the other two calls.
+    // A search that finds nothing sets only the handle, to -1.
     EXPECT_EQ(-1, ZfdFindFirst("missing/*", 0, &record));
     EXPECT_EQ(-1, record.handle);
     EXPECT_STREQ("twelve.txt", record.name);
     EXPECT_EQ(-1, ZfdFindNext(&record));
     EXPECT_EQ(-1, ZfdFindClose(&record));
 
-    // The same record carries a new search. Once that is closed, the stand-in
-    // gives its handle to no search soon after; Win32 may reuse it at once.
+    // The record carries a new search; the stand-in does not soon reuse
+    // a closed search's handle.
     ASSERT_EQ(0, ZfdFindFirst("sub", 0, &record));
     EXPECT_EQ(0x10u, record.attrib);
     EXPECT_EQ(0u, record.size);
@@ -313,9 +299,7 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     if (host == Host::kStandIn) EXPECT_EQ(-1, ZfdFindNext(&record));
     EXPECT_EQ(0, ZfdFindClose(&next));
 
-    // "." and ".." come first, in that order: directories, not hidden. A
-    // name that starts with a dot is hidden, but on Windows, where hiding
-    // is an attribute of its own (Wine follows the Unix custom). Searches
+    // "." and ".." come first; a dot name is hidden but on Windows. Searches
     // open at once, in one thread or several, each go their own way.
     Put("sub/.dot", "");
     const struct {
@@ -345,8 +329,7 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(0, wrong.load());
-    // Each step finds its search among newer ones that another thread
-    // keeps opening and closing meanwhile.
+    // Likewise among newer searches that another thread opens and closes.
     std::atomic<bool> stop{false};
     std::thread churn([&stop] {
         FindRecord newer[32];
@@ -360,27 +343,23 @@ TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {
     churn.join();
     EXPECT_EQ(0, wrong.load());
 
-    // Without write permission a file is read-only; a directory is not:
-    // Win32 does not stop writes in a directory whose read-only bit is set
-    // (its shell marks folders with it). Windows keeps and reports the bit
-    // the runtime sets here; Wine and the stand-in have none on directories.
+    // Without write permission a file is read-only; a directory is not
+    // (Windows alone reports the bit on one).
     const auto no_write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
     fs::permissions("sub", no_write, fs::perm_options::remove);
     fs::permissions("sub/twelve.txt", no_write, fs::perm_options::remove);
     const uint32_t directory = AttributesOf("sub");
     const uint32_t file = AttributesOf("sub/twelve.txt");
-    // Windows deletes no read-only file: the bits go back before a check can end the test.
+    // Back before a check can end the test: Windows deletes no read-only file.
     fs::permissions("sub", no_write, fs::perm_options::add);
     fs::permissions("sub/twelve.txt", no_write, fs::perm_options::add);
     EXPECT_EQ(RunningOn() == Host::kWindows ? 0x11u : 0x10u, directory);
     EXPECT_EQ(0x21u, file);
 }
 
-// Win32's DOS wildcard rules in a folder of names that tell them apart.
-// Each row is what Windows finds there by long names (it also matches the
-// 8.3 short names it gives some of them, such as "A~1" for ".a", which the
-// stand-in has not). Wine reads the rows marked `wine_differs` otherwise:
-// there they are checked only where Wine agrees.
+// DOS wildcard rules: each row is what Windows finds by long names (it
+// also matches 8.3 names, which the stand-in has not). Rows marked
+// `wine_differs` are checked under Wine only where it agrees.
 TEST_F(FilesTest, WildcardsTakeTheirDosMeanings) {
     Names all = {".", ".."};
     for (const char* name : {"..a", "..a.a", ".a", ".a..a", ".a.a", ".aaa", "a", "a..a", "a.a", "a.a.a",
@@ -429,9 +408,8 @@ TEST_F(FilesTest, WildcardsTakeTheirDosMeanings) {
     if (skipped) std::printf("Not checked under Wine, which reads them otherwise: %d of %d patterns.\n", skipped, patterns);
 }
 
-// What opens is a file or the null device, with no more access than the
-// file's attributes allow: a read-only file is refused for writing to
-// everybody, root included, and MAXIMUM_ALLOWED gets what may be had.
+// A read-only file is refused for writing to everybody, root included;
+// MAXIMUM_ALLOWED gets what may be had.
 TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     Put("ro.txt", "keep");
     const auto read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
@@ -453,17 +431,14 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     EXPECT_STREQ("keep", buffer);
     fs::permissions("ro.txt", fs::perms::owner_write, fs::perm_options::add);  // Windows deletes it then
 
-    // The null device, by Win32's names for it: reads nothing, takes every
-    // write, is no file in the directory, and a search finds it alone, named
-    // as the pattern writes it, with no size and no times (Wine's runtime
-    // leaves them unset).
+    // The null device by its Win32 names: reads nothing, takes writes, is
+    // no file, and a search finds it alone, named as the pattern writes it.
     fs::create_directory("sub");
     const char* const kNull[][2] = {{"nul", "nul"},         {"NUL", "NUL"}, {"Nul.txt", "Nul"},
                                     {"sub\\nUl .c", "nUl"}, {"nuL:", "nuL"}};
     for (const auto& [pattern, name] : kNull) {
         SCOPED_TRACE(pattern);
-        // It is written only through a handle with write access, as
-        // MAXIMUM_ALLOWED has (Wine gives that one none).
+        // Written only with write access (Wine gives MAXIMUM_ALLOWED none).
         for (auto [access, written] : {std::pair{kRead | kWrite, 3}, {0x02000000u, 3}, {kRead, 0}}) {
             void* null = ZfdOpen(pattern, access, 0);
             if (access != 0x02000000u || host != Host::kWine) EXPECT_EQ(written, ZfdWrite(null, "abc", 3));
@@ -480,8 +455,7 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
         EXPECT_EQ(0, ZfdFindClose(&record));
     }
     EXPECT_FALSE(fs::exists("nul"));
-    // It takes no part in sharing: with itself, nor with a file held
-    // exclusively, also where handles of that file were just closed.
+    // It takes no part in sharing, even in entries of a file just closed.
     void* handles[8];
     for (void*& handle : handles) handle = ZfdOpen("ro.txt", kRead, kShareAll);
     for (void* handle : handles) ZfdClose(handle);
@@ -493,11 +467,8 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     if (host != Host::kWine) EXPECT_EQ(Names{"nUl"}, Search("missing/nUl.c"));
 
 #ifndef _WIN32
-    // A FIFO is no file: each open fails at once, none waits for the other
-    // end (a child runs them, so a wait shows as a child that hung), not
-    // even one with no access to the data. An unprivileged user opens the
-    // read-only file for reading, which asks for no more, is refused it for
-    // writing just the same, and a file it may not read.
+    // A FIFO is no file: every open fails at once (in a child, so a wait
+    // shows as a hang). An unprivileged user gets what its rights allow.
     ASSERT_EQ(0, mkfifo("fifo", 0666));
     fs::permissions("ro.txt", read_only);
     Put("secret.txt", "s");
@@ -519,8 +490,7 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     ASSERT_EQ(0, symlink("missing", "dangling"));
     EXPECT_EQ(Names{}, Search("dangling"));
 
-    // An immutable file, which root may make here, may not be written by
-    // anybody: MAXIMUM_ALLOWED reads it.
+    // An immutable file (root may make one): MAXIMUM_ALLOWED only reads it.
     Put("fixed.txt", "fix");
     int fixed = open("fixed.txt", O_RDONLY);
     int flags = FS_IMMUTABLE_FL;
@@ -534,11 +504,9 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
     }
     close(fixed);
 
-    // Refused opens and ended searches keep no descriptor and no memory:
-    // with four descriptors left, fifty of each leave the next open
-    // working, whatever errno the caller left. With the standard streams
-    // closed, a file takes none of their numbers, so stray writes to them
-    // cannot reach it.
+    // Refused opens and ended searches keep no descriptor and no memory,
+    // whatever errno the caller left; a file takes none of the standard
+    // streams' numbers, so stray writes to them cannot reach it.
     EXPECT_EQ(0, testing_child::InChild([] {
         int lowest = open("/dev/null", O_RDONLY);
         const rlimit few = {static_cast<rlim_t>(lowest + 4), static_cast<rlim_t>(lowest + 4)};
@@ -578,8 +546,7 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
 #endif
 }
 
-// Each file call that the platform refuses fails as it reports, and leaves
-// the file, the search and the record as they were.
+// A call the platform refuses fails and leaves file, search and record be.
 TEST_F(FilesTest, RefusedCallsFailAndChangeNothing) {
     Put("a.txt", "abc");
     auto refused = [](auto call, uint32_t kinds = tbx::fault::kFile) {
@@ -613,11 +580,9 @@ TEST_F(FilesTest, RefusedCallsFailAndChangeNothing) {
     EXPECT_EQ(0, tbx::fault::open_handles());
 }
 
-// A handle closed while another thread reads through it. On the stand-in
-// a closed value names nothing, and a read in progress finishes on the
-// file it started on: the reader gets the first file's bytes, then nothing.
-// Win32 reuses handle values at once, so there a later read may go on in
-// a file opened after the close: never back to the first.
+// A handle closed under a reader: on the stand-in the reader gets the
+// first file's bytes, then nothing; Win32 reuses the value at once, so
+// there it may go on in the second file, never back to the first.
 TEST_F(FilesTest, ReadsRacingACloseNeverMixFiles) {
     Put("one", std::string(100000, '1').c_str());
     Put("two", "2222");
@@ -643,9 +608,8 @@ TEST_F(FilesTest, ReadsRacingACloseNeverMixFiles) {
 }
 
 #ifndef _WIN32
-// A fork while another thread is inside the stand-in's tables of files,
-// handles, searches and memory blocks: the child finds none of their locks
-// held.
+// A fork while another thread is inside the stand-in's tables: the child
+// finds none of their locks held.
 TEST_F(FilesTest, ForkWhileAnotherThreadUsesFiles) {
     Put("f", "x");
     std::atomic<bool> stop{false};

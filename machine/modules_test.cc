@@ -49,14 +49,12 @@ TEST(Modules, LoadNameFindFreeAndFailToLoad) {
     ASSERT_TRUE(length > sizeof cut && length == std::strlen(path)) << length;
     // The file name loads the same module again, one more use of it.
     EXPECT_EQ(module, ZmdLoadLibrary(path));
-    // Too small a buffer: the path is cut and the result is the buffer's
-    // size. Whether the last byte is the NUL differs between versions of
-    // the platform; the characters before it do not.
+    // Too small a buffer: the path is cut, the result is the buffer's size
+    // (whether its last byte is the NUL differs between platform versions).
     EXPECT_EQ(sizeof cut, ZmdGetModuleFileName(module, cut, sizeof cut));
     EXPECT_EQ(0, std::memcmp(path, cut, sizeof cut - 1));
     EXPECT_EQ(0u, ZmdGetModuleFileName(module, cut, 0));
-    // A buffer of the path's length is too small by the NUL; one byte more
-    // holds it whole. Nothing is written past the size given.
+    // The path's length is a byte short; nothing is written past the size.
     for (uint32_t size : {length, length + 1}) {
         char exact[sizeof path];
         std::memset(exact, 'x', sizeof exact);
@@ -77,15 +75,13 @@ TEST(Modules, LoadNameFindFreeAndFailToLoad) {
     EXPECT_EQ(nullptr, ZmdGetProcAddress(module, "TbxNoSuchExport"));
     // An ordinal the module does not have (a value below 0x10000 is one).
     EXPECT_EQ(nullptr, ZmdGetProcAddress(module, reinterpret_cast<const char*>(0xFFFF)));
-    // The program's own exports are found through null; the module's are
-    // not.
+    // The program's own exports are found through null; the module's not.
     EXPECT_EQ(reinterpret_cast<void*>(&TbxProgramExport), ZmdGetProcAddress(nullptr, "TbxProgramExport"));
     EXPECT_EQ(nullptr, ZmdGetProcAddress(nullptr, kProcessIdExport));
     EXPECT_NE(0, ZmdFreeLibrary(module));
     EXPECT_NE(0, ZmdFreeLibrary(module));
 
-    // A load that fails gives null, and the error mode as it was before,
-    // every bit of it.
+    // A failed load gives null and leaves every bit of the error mode.
     uint32_t before = ZfdSetErrorMode(0x0003);
 #ifndef _WIN32
     EXPECT_EQ(0u, before);  // the stand-in starts every process with mode 0
@@ -99,11 +95,9 @@ TEST(Modules, LoadNameFindFreeAndFailToLoad) {
     EXPECT_EQ(0x8001u, ZfdSetErrorMode(static_cast<uint16_t>(before)));
 }
 
-// This tests a fault where a module loaded by a relative name was named by
-// that name, which names another file, or none, once the current directory
-// has changed. On the stand-in the module may also have been loaded by
-// other code of the program first (Windows' loader names modules itself).
-// Each load is one use of the module, which one free undoes.
+// A module loaded by a relative name is named by its full path, so the name
+// holds after the current directory changes, also when other code of the
+// program loaded it first. Each load is one use, which one free undoes.
 TEST(Modules, RelativeNameGivesFullPath) {
     char program[1024];
     const fs::path folder =
@@ -125,8 +119,7 @@ TEST(Modules, RelativeNameGivesFullPath) {
         EXPECT_TRUE(fs::path(path).is_absolute()) << path;
         EXPECT_TRUE(fs::equivalent(path, folder / kLibrary, error)) << path;
         EXPECT_EQ(module, ZmdLoadLibrary(path));
-        // A free the platform refuses says so and leaves the module its uses:
-        // the two loads still take two frees.
+        // A refused free leaves the module its uses: still two frees.
         tbx::fault::arm(1, tbx::fault::kMachine);
         EXPECT_EQ(0, ZmdFreeLibrary(module));
         tbx::fault::arm(0);

@@ -17,9 +17,8 @@ constexpr uint32_t kTaken = 0;
 constexpr uint32_t kAbandoned = 0x80;
 constexpr uint32_t kTimedOut = 0x102;
 
-// A mutex name of this build of the tests, the same in the child process
-// of a death test, which on Windows runs its test again from the start:
-// other builds and programs running at the same time use other names.
+// A name of this build of the tests, the same in a death test's child
+// (on Windows that runs the test again from the start).
 std::string UniqueName(const char* prefix) {
     char self[1024] = {};
     ZmdGetModuleFileName(nullptr, self, sizeof self - 1);
@@ -36,9 +35,8 @@ TEST(Mutexes, OwnedByOneThreadTakenAgainAbandonedWhenItEnds) {
         EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(m, 50));
         EXPECT_EQ(0, ZmdReleaseMutex(m));
     }).join();
-    // A waiter wakes at the last release and ends holding the mutex; the
-    // next taker hears so, and holds it once (three times once it takes it
-    // twice again).
+    // A waiter wakes at the last release and ends holding it; the next
+    // taker hears so and holds it once.
     std::thread waiter([m] { EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0xFFFFFFFF)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(1, ZmdReleaseMutex(m));
@@ -67,8 +65,7 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
     EXPECT_EQ(kTaken, ZmdWaitForSingleObject(second, 0));
     std::thread([local] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(local, 0)); }).join();
     EXPECT_EQ(1, ZmdReleaseMutex(local));
-    // "Global\" names a namespace of its own; its prefix and "Local\" are
-    // taken off whole, and only they.
+    // "Global\" is a namespace of its own; prefixes go only whole.
     EXPECT_EQ(nullptr, ZmdOpenMutex(("Global\\" + name).c_str()));
     EXPECT_EQ(nullptr, ZmdOpenMutex(("Local_" + name).c_str()));
     void* global = ZmdCreateMutex(1, ("Global\\" + name).c_str());
@@ -84,9 +81,8 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
     EXPECT_EQ(nullptr, ZmdOpenMutex(nullptr));
     for (void* h : {first, second, local}) EXPECT_NE(0, ZmdCloseHandle(h));
     EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
-    // A name of 251 bytes is kept. The stand-in, which writes a mutex's
-    // name into a file name of at most 255 bytes as "l." and the name with
-    // bytes such as "~" as three ("%7E"), refuses a byte more.
+    // 251 bytes are kept; the stand-in (file "l." + name, "~" as "%7E",
+    // 255 bytes at most) refuses a byte more.
     std::string longest = name + "~" + std::string(250 - name.size(), 'x');
     void* at_limit = ZmdCreateMutex(0, longest.c_str());
     EXPECT_NE(nullptr, at_limit);
@@ -114,8 +110,8 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
         for (void* h : made) EXPECT_NE(0, ZmdCloseHandle(h));
     }
 
-    // A closed handle, null and a value that was never a handle fail every
-    // call; validity is told by the value alone.
+    // A closed handle, null and a non-handle fail every call; validity is
+    // told by the value alone.
     int on_stack = 0;
     for (void* h : {first, static_cast<void*>(nullptr), static_cast<void*>(&on_stack)}) {
         EXPECT_EQ(0xFFFFFFFFu, ZmdWaitForSingleObject(h, 0));
@@ -126,9 +122,8 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
     EXPECT_EQ(0, on_stack);
 }
 
-// Win32 reads a handle value without its low two bits; the current process
-// and thread have pseudo-handles that are not signalled while they run; a
-// file handle is.
+// Handle values lose their low two bits; process and thread pseudo-handles
+// are not signalled while they run; a file handle is.
 TEST(Mutexes, HandleValuesReadAsWin32ReadsThem) {
     void* m = ZmdCreateMutex(0, nullptr);
     ASSERT_NE(nullptr, m);
@@ -150,8 +145,7 @@ TEST(Mutexes, HandleValuesReadAsWin32ReadsThem) {
     EXPECT_EQ(0, ZfdClose(file));
 }
 
-// A child process opens the mutex by name, takes it and ends holding it;
-// this process hears so. Only its own handle keeps the mutex.
+// A child takes the named mutex and ends holding it: abandoned here.
 TEST(Mutexes, NamedAcrossProcessesAndAbandonedByOne) {
     std::string name = UniqueName("tbx-abandoned-");
     void* m = ZmdCreateMutex(0, name.c_str());

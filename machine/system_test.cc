@@ -1,7 +1,4 @@
-// WinFlags from the combinations of platform, architecture and processor
-// that matter, independent of the machine the tests run on, then from the
-// machine itself; every machine call as the platform refuses it; and the
-// program as a module of its own.
+// WinFlags, machine calls the platform refuses, and the program as a module.
 #include <cstring>
 #include <string>
 
@@ -29,14 +26,11 @@ TEST(WinFlags, DecidedByPlatformArchitectureAndProcessor) {
     EXPECT_EQ(0x20u, tbx::win_flags(2, kAmd64, 386));
     EXPECT_EQ(0x18u, tbx::win_flags(1, kIntel, 486));
     EXPECT_EQ(0x14u, tbx::win_flags(1, kAmd64, 386));
-    // Any other platform id, as after a failed version query: the
-    // processor bit alone.
+    // Any other platform id (a failed version query): the processor bit alone.
     EXPECT_EQ(0x08u, tbx::win_flags(0, kAmd64, 586));
 
-    // A 32-bit process on x86 sees an Intel Pentium, a 64-bit one the x64
-    // architecture (processor type 8664); both see Windows NT. Without the
-    // version the platform bit goes, and with it the check of the
-    // architecture.
+    // 32-bit sees a Pentium, 64-bit the x64 architecture; both NT. Without
+    // the version the platform bit goes, and the architecture check with it.
     EXPECT_EQ(sizeof(void*) == 4 ? 0x28u : 0x20u, ZmdGetWinFlags());
     tbx::fault::arm(1, tbx::fault::kMachine);
     EXPECT_EQ(sizeof(void*) == 4 ? 0x08u : 0u, ZmdGetWinFlags());
@@ -45,8 +39,7 @@ TEST(WinFlags, DecidedByPlatformArchitectureAndProcessor) {
     EXPECT_EQ(0, tbx::os::GetVersionExA(&version));
 }
 
-// A call the platform refuses answers with the platform's refusal and
-// changes nothing: the mutex is still held once, and not taken again.
+// A refused call changes nothing: the mutex is still held once.
 TEST(MachineCalls, RefusedByThePlatform) {
     const std::string name = "tbx-refused-" + std::to_string(ZmdGetCurrentTask());
     void* m = ZmdCreateMutex(1, name.c_str());
@@ -70,10 +63,9 @@ TEST(MachineCalls, RefusedByThePlatform) {
 }
 
 #ifndef _WIN32
-// The stand-in takes the start of the program's image for the program, as
-// null is: same name, same exports; it is never unloaded, and a free of it
-// succeeds. A module loaded by a relative name is named from the kernel's
-// list of mappings: with no descriptor left to read that, it has no name.
+// The start of the program's image is the program, as null is; a free of
+// it succeeds and unloads nothing. A module loaded by a relative name is
+// named from the kernel's mappings: with no descriptor left, it has none.
 TEST(StandInModules, ProgramImageAndModulesNamedByTheKernel) {
     static const int in_program = 0;
     Dl_info info{};

@@ -33,8 +33,7 @@ constexpr uint32_t kAbandoned = 0x80;
 constexpr uint32_t kTimedOut = 0x102;
 constexpr uint32_t kInfinite = 0xFFFFFFFF;
 
-// Names of this test process: other tests and builds running at the same
-// time use other names.
+// A name of this test process alone.
 std::string Name(const char* what) { return std::string(what) + "-" + std::to_string(getpid()); }
 
 // How many descriptors this process has open.
@@ -45,8 +44,7 @@ std::string Namespace(uid_t user) { return "/dev/shm/tembrix-" + std::to_string(
 // The file of the plain-named mutex `name` of the calling user.
 std::string FileOf(const std::string& name) { return Namespace(geteuid()) + "/l." + name; }
 
-// True when the mutex `m` was made anew by the call that made it owned: the
-// calling thread holds it, another thread of this process does not get it.
+// Whether the calling thread holds `m`: another thread does not get it.
 bool OwnedHere(void* m) {
     uint32_t elsewhere = kTaken;
     if (m) std::thread([&] { elsewhere = ZmdWaitForSingleObject(m, 0); }).join();
@@ -63,7 +61,6 @@ bool WaitForFile(const std::string& path) {
 }
 
 // Runs `check` while a child (as `uid`) holds what `plant` made at `path`.
-// The planter outlives the deadline of any child `check` runs with kSoon.
 void WithPlant(const std::string& path, const std::function<void()>& plant,
                const std::function<void()>& check, uid_t uid = kSameUser) {
     pid_t planter = StartChild([&] { plant(), pause(); return 0; }, uid, 120);
@@ -72,9 +69,8 @@ void WithPlant(const std::string& path, const std::function<void()>& plant,
     FinishChild(planter, true);
 }
 
-// A neighbour squats the namespace of a user who has not used one yet:
-// each plant refuses that user's named mutexes at once, none hangs. Users
-// who name a mutex alike get a mutex each, and cannot reach another's.
+// A neighbour squatting a user's namespace makes that user's named mutexes
+// fail at once. Users who name a mutex alike get a mutex each.
 TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two other users";
     const std::string victims = Namespace(kVictim);
@@ -91,9 +87,8 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
         fs::remove_all(victims);
     }
 
-    // Root, who can enter any directory, is refused one that a neighbour
-    // made too, and its own once it is open to others (in a /dev/shm of its
-    // own, so no other test sees it).
+    // Root is refused a namespace a neighbour owns, and its own once open
+    // to others (in a /dev/shm of its own).
     EXPECT_EQ(0, InChild([]() -> int {
         const std::string mine = Namespace(0);
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -119,13 +114,10 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
     fs::remove_all(Namespace(kNeighbour));
 }
 
-// What may stand where a mutex's file lives -- a FIFO, a short file, a
-// file of another layout that is held, a file held exclusively for ever,
-// another user's file (root can put one there) -- makes that name fail at
-// once, never hang. A leftover of a killed owner gives way to a new mutex.
-// A held mutex's file moved aside does not take the name of the mutex
-// made after it when it closes. (Bytes of a name other than letters,
-// digits, "_" and "-" are written %XX in its file's name.)
+// Odd files where a mutex's file lives make that name fail at once, never
+// hang; a killed owner's leftover gives way; a held mutex's file moved
+// aside does not take the next one's name when it closes. (Bytes other
+// than letters, digits, "_" and "-" are written %XX in the file's name.)
 TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
     const std::string name = Name("odd~\xC3\xA9"), file = FileOf(Name("odd%7E%C3%A9"));
     ASSERT_NE(0, ZmdCloseHandle(ZmdCreateMutex(0, name.c_str())));
@@ -150,8 +142,7 @@ TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
         fs::remove(file);
     }
 
-    // A leftover that another process is removing (it holds the file's
-    // exclusive lock a moment) gives way once let go.
+    // A leftover being removed (its exclusive lock held) gives way after.
     int removing = file_of_size(32, LOCK_EX);
     std::thread let_go([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -177,9 +168,8 @@ TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
     fs::remove(aside);
 }
 
-// The owner's count of takings stops at 0x7FFFFFFF: one more wait fails and
-// changes nothing. (Set near the limit through the mutex's file: taking it
-// that often would take minutes.)
+// Takings stop at 0x7FFFFFFF: one more wait fails and changes nothing
+// (the count is set through the mutex's file).
 TEST(StandInMutex, TakingsStopAtTheLimit) {
     const std::string name = Name("limit");
     void* m = ZmdCreateMutex(1, name.c_str());
@@ -204,9 +194,8 @@ TEST(StandInMutex, TakingsStopAtTheLimit) {
     EXPECT_NE(0, ZmdCloseHandle(m));
 }
 
-// A forked child has none of its parent's mutex handles; whatever it opens
-// and closes, and however it ends, the parent's mutex keeps its name and
-// its owner.
+// A forked child has none of its parent's mutex handles; whatever it does,
+// the parent's mutex keeps its name and its owner.
 TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
     const std::string name = Name("forked");
     void* m = ZmdCreateMutex(1, name.c_str());
@@ -221,8 +210,7 @@ TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
         exit(0);  // an ordinary exit, which closes the handle it opened
     }));
     EXPECT_EQ(0, InChild([&] { return finds_it_held() ? 0 : 1; }));
-    // An ordinary exit closes the named handles left open: a name that the
-    // process alone held goes with it.
+    // An ordinary exit closes named handles left open.
     const std::string alone = Name("alone");
     EXPECT_EQ(0, InChild([&]() -> int { exit(ZmdCreateMutex(0, alone.c_str()) ? 0 : 1); }));
     EXPECT_FALSE(fs::exists(FileOf(alone)));
@@ -231,12 +219,10 @@ TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
     EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
 }
 
-// A process killed at a random point of making, taking, giving up and
-// closing a mutex leaves nothing that changes what the next creator gets;
-// one that ends holding it leaves it abandoned at once, reaped or not. The
-// file of a name that nobody opens again goes when the next process opens
-// its first named object (this test's process, which ctest starts afresh),
-// unless another process holds it or it is no object's file.
+// A process killed at any point leaves nothing that changes what the next
+// creator gets; one that ends holding it leaves it abandoned, reaped or
+// not. A process's first named object sweeps files nobody holds (this
+// test's process is fresh), not held ones nor ones of no object.
 TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
     const std::string name = Name("killed"), left = Name("left"), held = Name("held"), fifo = Name("fifo");
     mkdir(Namespace(geteuid()).c_str(), 0700);
@@ -283,8 +269,7 @@ TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
     EXPECT_EQ(0, FinishChild(owner));
     EXPECT_NE(0, ZmdCloseHandle(m));
 
-    // An owner whose state cannot be read (the waiter has no descriptor
-    // left to read it with) is taken for alive.
+    // An owner whose state cannot be read (no descriptor left) is alive.
     EXPECT_EQ(0, InChild([] {
         void* mutex = ZmdCreateMutex(0, nullptr);
         std::atomic<bool> taken{false}, done{false};
@@ -304,9 +289,8 @@ TEST(HostileNeighbour, KilledAtAnyPointLeavesNothingBehind) {
     }));
 }
 
-// An owner that ended is heard of as abandoned even when a later process
-// has been given its id: in a PID namespace of its own, the test hands the
-// ended owner's id to a new process that lives on while the wait runs.
+// An ended owner is abandoned even once its id is given to a new process
+// (in a PID namespace of the test's own).
 TEST(HostileNeighbour, EndedOwnerIsAbandonedAfterItsIdIsReused) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a PID namespace of its own";
     enum { kNoNamespace = 77, kNoReuse = 78 };
@@ -337,8 +321,7 @@ TEST(HostileNeighbour, EndedOwnerIsAbandonedAfterItsIdIsReused) {
     EXPECT_EQ(0, result) << "2: timed out, the ended owner was taken for alive";
 }
 
-// Two threads in each of two processes take turns: never two inside at
-// once, and no turn lost.
+// Two threads in each of two processes: never two inside, no turn lost.
 TEST(HostileNeighbour, ThreadsAndProcessesContend) {
     const std::string name = Name("contended");
     struct Shared {

@@ -1,6 +1,5 @@
-// Test helper (POSIX): runs a piece of a test in a forked child, as the
-// same user or as another one, with a deadline, so a call that hangs fails
-// the test instead of hanging it.
+// Test helper (POSIX): runs part of a test in a forked child, as this user
+// or another, with a deadline, so a call that hangs fails the test.
 #ifndef TEMBRIX_TESTS_CHILD_PROCESS_H_
 #define TEMBRIX_TESTS_CHILD_PROCESS_H_
 
@@ -18,9 +17,9 @@ inline constexpr uid_t kNeighbour = 65534;  // nobody
 inline constexpr uid_t kVictim = 65533;
 inline constexpr uid_t kSameUser = static_cast<uid_t>(-1);
 
-// Forks a child that runs `body` as `uid` (with that uid's group too) and
-// ends with its result, or with 100 when the uid cannot be taken. The child
-// dies of SIGALRM after `seconds`. Returns the child's pid.
+// Forks a child that runs `body` as `uid` (and group) and exits with its
+// result, 100 when the uid cannot be taken, or dies of SIGALRM after
+// `seconds`. Returns the child's pid.
 inline pid_t StartChild(const std::function<int()>& body, uid_t uid = kSameUser, unsigned seconds = 30) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -31,8 +30,7 @@ inline pid_t StartChild(const std::function<int()>& body, uid_t uid = kSameUser,
     return pid;
 }
 
-// Waits for the child `pid` to end, after killing it if `kill_it`. Returns
-// its exit code, or 128 + the signal that ended it.
+// Waits for `pid` (killed first if `kill_it`): its exit code, or 128 + signal.
 inline int FinishChild(pid_t pid, bool kill_it = false) {
     if (kill_it) kill(pid, SIGKILL);
     int status = 0;
