@@ -24,6 +24,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/child_process.h"
@@ -503,6 +504,28 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
         ioctl(fixed, FS_IOC_SETFLAGS, &flags);
     }
     close(fixed);
+
+    // A running program may be read; MAXIMUM_ALLOWED is refused like any
+    // open that would write it, not turned into a read.
+    std::filesystem::copy_file("/bin/sleep", "prog");
+    chmod("prog", 0755);
+    pid_t running = fork();
+    if (running == 0) {
+        execl("prog", "prog", "10", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    char exe[PATH_MAX] = {};
+    const std::string proc_exe = "/proc/" + std::to_string(running) + "/exe";
+    for (int i = 0; i < 1000 && !std::strstr(exe, "/prog"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        readlink(proc_exe.c_str(), exe, sizeof exe - 1);
+    }
+    void* program = ZfdOpen("prog", kRead, kShareAll);
+    EXPECT_NE(kInvalid, program);
+    EXPECT_EQ(kInvalid, ZfdOpen("prog", 0x02000000, kShareAll));
+    ZfdClose(program);
+    kill(running, SIGKILL);
+    waitpid(running, nullptr, 0);
 
     // Refused opens and ended searches keep no descriptor and no memory,
     // whatever errno the caller left; a file takes none of the standard
