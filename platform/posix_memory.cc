@@ -231,7 +231,6 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
     }
     if (!o->data || bytes > o->capacity) {
         if (!reserve_address()) return nullptr;
-        o = &g_heap.objects[index];
         size_t slack = o->size / 2;
         size_t capacity = bytes + (slack < SIZE_MAX - bytes ? slack : 0);
         void* data = std::realloc(o->data, capacity);
