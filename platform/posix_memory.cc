@@ -151,10 +151,11 @@ uint32_t take_entry() {
         return index;
     }
     if (g_heap.used == g_heap.capacity) {
-        // An index must fit a handle above its three tag bits, and the
-        // table's size a size_t.
+        // The table's size must fit a size_t. An index then fits a handle
+        // above its three tag bits too, since an entry takes over 8 bytes.
+        static_assert(sizeof(Object) > 8 && SIZE_MAX <= UINTPTR_MAX);
         uint64_t capacity = g_heap.capacity ? uint64_t{g_heap.capacity} * 2 : 64;
-        if (capacity > std::min<uint64_t>({UINTPTR_MAX >> 3, UINT32_MAX, SIZE_MAX / sizeof(Object)}))
+        if (capacity > std::min<uint64_t>(UINT32_MAX, SIZE_MAX / sizeof(Object)))
             return UINT32_MAX;
         auto* objects = static_cast<Object*>(std::realloc(g_heap.objects, static_cast<size_t>(capacity) * sizeof(Object)));
         if (!objects) return UINT32_MAX;
@@ -230,7 +231,6 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
     }
     if (!o->data || bytes > o->capacity) {
         if (!reserve_address()) return nullptr;
-        o = &g_heap.objects[index];
         size_t slack = o->size / 2;
         size_t capacity = bytes + (slack < SIZE_MAX - bytes ? slack : 0);
         void* data = std::realloc(o->data, capacity);
