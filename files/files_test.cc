@@ -589,7 +589,7 @@ TEST_F(FilesTest, RefusedCallsFailAndChangeNothing) {
     EXPECT_EQ(-1, refused([&] { return ZfdClose(file); }, tbx::fault::kClose));
     EXPECT_EQ(0, ZfdClose(file));  // it was still open
 
-    FindRecord record;
+    FindRecord record = {};  // compared whole below, bytes past the name too
     EXPECT_EQ(-1, refused([&] { return ZfdFindFirst("*", 0, &record); }));
     EXPECT_EQ(-1, record.handle);
     ASSERT_EQ(0, ZfdFindFirst("*", 0, &record));

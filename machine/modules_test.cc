@@ -2,6 +2,7 @@
 // platform's loader, and the error mode around a load.
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -118,6 +119,16 @@ TEST(Modules, RelativeNameGivesFullPath) {
         std::error_code error;
         EXPECT_TRUE(fs::path(path).is_absolute()) << path;
         EXPECT_TRUE(fs::equivalent(path, folder / kLibrary, error)) << path;
+#ifndef _WIN32
+        // The stand-in names it from the kernel's list of mappings, and
+        // keeps nothing of that list open.
+        auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+        const auto open_before = descriptors();
+        for (int i = 0; i < 10; ++i) ZmdGetModuleFileName(module, path, sizeof path);
+        EXPECT_EQ(open_before, descriptors());
+#endif
+        // Finding an export takes no use of the module.
+        EXPECT_NE(nullptr, ZmdGetProcAddress(module, "ZmsPut"));
         EXPECT_EQ(module, ZmdLoadLibrary(path));
         // A refused free leaves the module its uses: still two frees.
         tbx::fault::arm(1, tbx::fault::kMachine);
