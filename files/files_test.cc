@@ -249,6 +249,7 @@ TEST_F(FilesTest, PatternsAndNamesUpTo260Bytes) {
     const std::string null_beyond = at_limit.substr(0, 255) + "nul.txt";  // the null device, 262 bytes
     EXPECT_FALSE(Opens(null_beyond.c_str(), kWrite));
     EXPECT_EQ(Names{}, Search(null_beyond));
+    EXPECT_TRUE(Opens((at_limit.substr(0, 254) + "nul.tx").c_str(), kWrite));  // 260 bytes
     at_limit.back() = '?';
     beyond.back() = '?';
     EXPECT_EQ(Names{"a.txt"}, Search(at_limit));
@@ -482,7 +483,10 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
         for (uint32_t access : {kRead, 0x02000000u})  // and MAXIMUM_ALLOWED
             if (!Opens("ro.txt", access)) return 2;
         // With no access asked, a file it may not read opens all the same.
-        return Opens("ro.txt", kWrite) || Opens("secret.txt") || !Opens("secret.txt", 0) ? 3 : 0;
+        return Opens("ro.txt", kWrite) || Opens("secret.txt") || Opens("secret.txt", 0x02000000) ||
+                       !Opens("secret.txt", 0)
+                   ? 3
+                   : 0;
     };
     EXPECT_EQ(0, testing_child::InChild(refused));
     if (geteuid() == 0) EXPECT_EQ(0, testing_child::InChild(refused, testing_child::kNeighbour));

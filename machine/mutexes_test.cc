@@ -15,6 +15,7 @@ namespace {
 
 constexpr uint32_t kTaken = 0;
 constexpr uint32_t kAbandoned = 0x80;
+constexpr uint32_t kWaitPending = 0xFFFF;  // no result of a wait
 constexpr uint32_t kTimedOut = 0x102;
 
 // A name of this build of the tests, the same in a death test's child
@@ -46,6 +47,18 @@ TEST(Mutexes, OwnedByOneThreadTakenAgainAbandonedWhenItEnds) {
     for (int taking = 0; taking < 2; ++taking) EXPECT_EQ(kTaken, ZmdWaitForSingleObject(m, 0));
     for (int taking = 0; taking < 3; ++taking) EXPECT_EQ(1, ZmdReleaseMutex(m)) << taking;
     EXPECT_EQ(0, ZmdReleaseMutex(m));
+    // An owner that ends while another thread waits: no release wakes the
+    // waiter, which hears of the end all the same, without a time-out.
+    std::atomic<uint32_t> owner_took{kWaitPending};
+    std::thread ending([&] {
+        owner_took = ZmdWaitForSingleObject(m, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    });
+    while (owner_took == kWaitPending) std::this_thread::yield();
+    EXPECT_EQ(kTaken, owner_took.load());
+    EXPECT_EQ(kAbandoned, ZmdWaitForSingleObject(m, 0xFFFFFFFF));
+    ending.join();
+    EXPECT_EQ(1, ZmdReleaseMutex(m));
     EXPECT_NE(0, ZmdCloseHandle(m));
 }
 
