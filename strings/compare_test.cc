@@ -36,19 +36,22 @@ TEST(Compare, OrdersLikeUnsignedBytesThenByLength) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.want, ZmsCmp(c.h, c.bytes, c.n)) << std::hex << c.h << " " << std::dec << c.n;
-    // One byte repeated, and the same with its first or last byte raised:
-    // the words a compare reads of each side overlap and are alike, so each
-    // must be matched with the other side's word at the same place.
-    for (uint16_t n = 1; n <= 40; ++n) {
-        std::vector<uint8_t> same(n, 'A'), first(same), last(same);
-        first[0] = last[n - 1] = 'B';
-        for (const std::vector<uint8_t>* raised : {&first, &last}) {
-            StringHandle low = ZmsPut(same.data(), n), high = ZmsPut(raised->data(), n);
-            EXPECT_EQ(-1, ZmsCmp(low, raised->data(), n)) << n;
-            EXPECT_EQ(1, ZmsCmp(high, same.data(), n)) << n;
-            ZmsFree(low);
+    // One byte repeated, and the same with one byte raised, at every place
+    // of strings of one to three chunks: the words a compare reads of each
+    // side overlap and are alike, so each must be matched with the other
+    // side's word at the same place, and no byte may go unread.
+    for (uint16_t n = 1; n <= 70; ++n) {
+        const std::vector<uint8_t> same(n, 'A');
+        StringHandle low = ZmsPut(same.data(), n);
+        for (uint16_t at = 0; at < n; ++at) {
+            std::vector<uint8_t> raised(same);
+            raised[at] = 'B';
+            StringHandle high = ZmsPut(raised.data(), n);
+            EXPECT_EQ(-1, ZmsCmp(low, raised.data(), n)) << n << " " << at;
+            EXPECT_EQ(1, ZmsCmp(high, same.data(), n)) << n << " " << at;
             ZmsFree(high);
         }
+        ZmsFree(low);
     }
 }
 
