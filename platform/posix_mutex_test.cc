@@ -10,11 +10,14 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -37,6 +40,10 @@ constexpr uint32_t kInfinite = 0xFFFFFFFF;
 std::string Name(const char* what) { return std::string(what) + "-" + std::to_string(getpid()); }
 
 // How many descriptors this process has open.
+long Mappings() {
+    std::ifstream maps("/proc/self/maps");
+    return std::count(std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>(), '\n');
+}
 long OpenDescriptors() { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}); }
 
 std::string Namespace(uid_t user) { return "/dev/shm/tembrix-" + std::to_string(user); }
@@ -192,6 +199,28 @@ TEST(StandInMutex, TakingsStopAtTheLimit) {
     EXPECT_EQ(descriptors, OpenDescriptors());
     close(fd);
     EXPECT_NE(0, ZmdCloseHandle(m));
+
+    // A wait that looks at a live owning thread again and again, and a named
+    // mutex made and closed, keep no descriptor and no mapping.
+    void* held = ZmdCreateMutex(0, nullptr);
+    std::atomic<bool> done{false};
+    std::thread owner([&] {
+        ZmdWaitForSingleObject(held, 0xFFFFFFFF);
+        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ZmdReleaseMutex(held);
+    });
+    while (ZmdWaitForSingleObject(held, 0) != kTimedOut) {
+        ZmdReleaseMutex(held);
+        std::this_thread::yield();
+    }
+    const long open_before = OpenDescriptors(), mappings = Mappings();
+    EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(held, 200));
+    for (int i = 0; i < 20; ++i) ZmdCloseHandle(ZmdCreateMutex(1, name.c_str()));
+    EXPECT_EQ(open_before, OpenDescriptors());
+    EXPECT_EQ(mappings, Mappings());
+    done = true;
+    owner.join();
+    EXPECT_NE(0, ZmdCloseHandle(held));
 }
 
 // A forked child has none of its parent's mutex handles; whatever it does,
