@@ -36,16 +36,16 @@ TEST(Compare, OrdersLikeUnsignedBytesThenByLength) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.want, ZmsCmp(c.h, c.bytes, c.n)) << std::hex << c.h << " " << std::dec << c.n;
-    // One byte repeated, and the same with one byte raised, at every place
+    // One byte repeated, and the same with one byte raised by one, at every place
     // of strings of one to three chunks: the words a compare reads of each
     // side overlap and are alike, so each must be matched with the other
     // side's word at the same place, and no byte may go unread.
     for (uint16_t n = 1; n <= 70; ++n) {
-        const std::vector<uint8_t> same(n, 'A');
+        const std::vector<uint8_t> same(n, 'B');
         StringHandle low = ZmsPut(same.data(), n);
         for (uint16_t at = 0; at < n; ++at) {
             std::vector<uint8_t> raised(same);
-            raised[at] = 'B';
+            raised[at] = 'C';  // one bit more
             StringHandle high = ZmsPut(raised.data(), n);
             EXPECT_EQ(-1, ZmsCmp(low, raised.data(), n)) << n << " " << at;
             EXPECT_EQ(1, ZmsCmp(high, same.data(), n)) << n << " " << at;
