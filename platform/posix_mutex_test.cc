@@ -20,6 +20,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -221,6 +222,19 @@ TEST(StandInMutex, TakingsStopAtTheLimit) {
     done = true;
     owner.join();
     EXPECT_NE(0, ZmdCloseHandle(held));
+}
+
+// The handle table grows to a million entries: half a million handles open
+// at once all work.
+TEST(StandInMutex, HalfAMillionHandlesOpenAtOnce) {
+    std::vector<void*> handles(500000);
+    size_t made = 0;
+    for (void*& h : handles) made += (h = ZmdCreateMutex(1, nullptr)) != nullptr;
+    EXPECT_EQ(handles.size(), made);
+    EXPECT_EQ(1, ZmdReleaseMutex(handles.back()));
+    size_t closed = 0;
+    for (void* h : handles) closed += ZmdCloseHandle(h) != 0;
+    EXPECT_EQ(handles.size(), closed);
 }
 
 // A forked child has none of its parent's mutex handles; whatever it does,
