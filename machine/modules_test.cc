@@ -2,13 +2,14 @@
 // platform's loader, and the error mode around a load.
 #include <cstring>
 #include <filesystem>
-#include <iterator>
 #include <string>
 #include <system_error>
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <dlfcn.h>
+
+#include "tests/child_process.h"
 #endif
 
 #include "platform/fault.h"
@@ -122,10 +123,9 @@ TEST(Modules, RelativeNameGivesFullPath) {
 #ifndef _WIN32
         // The stand-in names it from the kernel's list of mappings, and
         // keeps nothing of that list open.
-        auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
-        const auto open_before = descriptors();
+        const long open_before = testing_child::OpenDescriptors();
         for (int i = 0; i < 10; ++i) ZmdGetModuleFileName(module, path, sizeof path);
-        EXPECT_EQ(open_before, descriptors());
+        EXPECT_EQ(open_before, testing_child::OpenDescriptors());
 #endif
         // Finding an export takes no use of the module.
         EXPECT_NE(nullptr, ZmdGetProcAddress(module, "ZmsPut"));

@@ -10,14 +10,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,12 +37,6 @@ constexpr uint32_t kInfinite = 0xFFFFFFFF;
 // A name of this test process alone.
 std::string Name(const char* what) { return std::string(what) + "-" + std::to_string(getpid()); }
 
-// How many descriptors this process has open.
-long Mappings() {
-    std::ifstream maps("/proc/self/maps");
-    return std::count(std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>(), '\n');
-}
-long OpenDescriptors() { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}); }
 
 std::string Namespace(uid_t user) { return "/dev/shm/tembrix-" + std::to_string(user); }
 

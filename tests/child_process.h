@@ -1,5 +1,6 @@
 // Test helper (POSIX): runs part of a test in a forked child, as this user
-// or another, with a deadline, so a call that hangs fails the test.
+// or another, with a deadline, so a call that hangs fails the test; and
+// counts what a process holds, so a test can see that nothing leaked.
 #ifndef TEMBRIX_TESTS_CHILD_PROCESS_H_
 #define TEMBRIX_TESTS_CHILD_PROCESS_H_
 
@@ -8,7 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 namespace testing_child {
 
@@ -40,6 +45,17 @@ inline int FinishChild(pid_t pid, bool kill_it = false) {
 
 inline int InChild(const std::function<int()>& body, uid_t uid = kSameUser, unsigned seconds = 30) {
     return FinishChild(StartChild(body, uid, seconds));
+}
+
+// How many descriptors this process has open.
+inline long OpenDescriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator{});
+}
+
+// How many mappings this process has.
+inline long Mappings() {
+    std::ifstream maps("/proc/self/maps");
+    return std::count(std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>(), '\n');
 }
 
 }  // namespace testing_child
