@@ -12,7 +12,6 @@ uint32_t make_entry_at(EntryList* list, uint16_t slot, uint16_t* index, void** e
         list->entries = static_cast<void**>(ZmdAlloc(kZeroFill, sizeof(void*)));
         if (!list->entries) return STATUS_NO_ROOM;
         list->count = 1;
-        slot = 0;
     } else if (slot >= list->count) {
         *index = list->count;
         void* grown = resize_block(list->entries,
@@ -22,7 +21,6 @@ uint32_t make_entry_at(EntryList* list, uint16_t slot, uint16_t* index, void** e
         slot = list->count++;
     }
     *index = slot;
-    list->entries[slot] = nullptr;
     if (entry) *entry = nullptr;
     void* block = ZmdAlloc(flags, size);
     if (!block) return STATUS_NO_ROOM;

@@ -13,7 +13,7 @@ inline constexpr uint16_t kMaxSlots = 0xFFFE;
 
 // Files a new block of `size` bytes in slot `slot` of `list`, which is
 // either an empty slot below `count` or `count` itself (the array then
-// grows by one slot). `flags` is kZeroFill for a zero-filled block, or 0
+// grows by one slot; an empty list takes slot 0 only). `flags` is kZeroFill for a zero-filled block, or 0
 // for one whose bytes the caller sets. Writes `slot` to `*index` first, and
 // the block to `*entry` when `entry` is not null. Returns STATUS_OK or
 // STATUS_NO_ROOM; the list changes only as far as each step succeeded.
