@@ -80,35 +80,40 @@ struct File : posix::Object {
     File* next;       // the list of open files
 };
 
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-File* g_open = nullptr;
-using ListGuard = posix::ForkSafeGuard<&g_lock>;
+// The process's open files that take part in sharing.
+struct OpenFiles {
+    File* first = nullptr;
 
-// Returns true when `file` may be open beside every open handle of its
-// file; handles without access to its data take no part on either side.
-// The caller holds the lock.
-bool shares_with_open_files(const File& file) {
-    uint32_t wants = shared_access(file.rights);
-    if (wants == 0) return true;
-    for (const File* other = g_open; other; other = other->next) {
-        if (other->device != file.device || other->inode != file.inode) continue;
-        uint32_t has = shared_access(other->rights);
-        if (has != 0 && ((wants & ~other->share) != 0 || (has & ~file.share) != 0)) return false;
+    // Returns true when `file` may be open beside every open handle of its
+    // file; handles without access to its data take no part on either side.
+    bool may_share(const File& file) const {
+        uint32_t wants = shared_access(file.rights);
+        if (wants == 0) return true;
+        for (const File* other = first; other; other = other->next) {
+            if (other->device != file.device || other->inode != file.inode) continue;
+            uint32_t has = shared_access(other->rights);
+            if (has != 0 && ((wants & ~other->share) != 0 || (has & ~file.share) != 0)) return false;
+        }
+        return true;
     }
-    return true;
-}
 
-// Takes `file` out of the list of open files.
-void unlist(File* file) {
-    ListGuard guard;
-    File** link = &g_open;
-    while (*link != file) link = &(*link)->next;
-    *link = file->next;
-}
+    void add(File* file) {
+        file->next = first;
+        first = file;
+    }
+
+    void remove(File* file) {
+        File** link = &first;
+        while (*link != file) link = &(*link)->next;
+        *link = file->next;
+    }
+};
+
+using LockedOpenFiles = posix::Locked<OpenFiles>;
 
 void destroy_file(posix::Object* object) {
     auto* file = static_cast<File*>(object);
-    if (file->shares) unlist(file);
+    if (file->shares) LockedOpenFiles()->remove(file);
     close(file->fd);
     std::free(file);
 }
@@ -119,13 +124,12 @@ void destroy_file(posix::Object* object) {
 // the handle table's, so a fork can take both in any order.
 Handle enter(File* file) {
     if (file->shares) {
-        ListGuard guard;
-        if (!shares_with_open_files(*file)) return nullptr;
-        file->next = g_open;
-        g_open = file;
+        LockedOpenFiles files;
+        if (!files->may_share(*file)) return nullptr;
+        files->add(file);
     }
     Handle handle = posix::add_handle(file);
-    if (!handle && file->shares) unlist(file);
+    if (!handle && file->shares) LockedOpenFiles()->remove(file);
     return handle;
 }
 

@@ -50,25 +50,30 @@ struct Search {
 
 // The open searches, newest first. Each search is its own link, so
 // opening one needs no memory beyond the search itself.
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-Search* g_searches = nullptr;
-int32_t g_last_id = 0;
+struct Searches {
+    Search* newest = nullptr;
+    int32_t last_id = 0;
 
-using TableGuard = posix::ForkSafeGuard<&g_lock>;
+    // Returns the link to the open search `id`, or null.
+    Search** link_of(intptr_t id) {
+        for (Search** link = &newest; *link; link = &(*link)->next)
+            if ((*link)->id == id) return link;
+        return nullptr;
+    }
 
-// Returns the link to the open search `id`, or null.
-Search** link_of(intptr_t id) {
-    for (Search** link = &g_searches; *link; link = &(*link)->next)
-        if ((*link)->id == id) return link;
-    return nullptr;
-}
+    // Files `search` under an id that no open search has; returns the id.
+    int32_t add(Search* search) {
+        do {
+            last_id = last_id == INT32_MAX ? 1 : last_id + 1;
+        } while (link_of(last_id));
+        search->id = last_id;
+        search->next = newest;
+        newest = search;
+        return last_id;
+    }
+};
 
-int32_t next_id() {
-    do {
-        g_last_id = g_last_id == INT32_MAX ? 1 : g_last_id + 1;
-    } while (link_of(g_last_id));
-    return g_last_id;
-}
+using LockedSearches = posix::Locked<Searches>;
 
 bool is_dot_or_dotdot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -129,32 +134,29 @@ void end_search(Search* search) {
 }  // namespace
 
 intptr_t _findfirst(const char* pattern, FindData* data) {
-    if (fault::hit(fault::kFile)) return -1;
-    auto* search = static_cast<Search*>(std::calloc(1, sizeof(Search)));
+    // An injected failure stands for the allocation's.
+    auto* search = fault::hit(fault::kFile) ? nullptr : static_cast<Search*>(std::calloc(1, sizeof(Search)));
     if (!search) return -1;
-    TableGuard guard;
     if (!first_match(search, pattern, data)) {
         end_search(search);
         return -1;
     }
-    search->id = next_id();
-    search->next = g_searches;
-    g_searches = search;
+    int32_t id = LockedSearches()->add(search);
     fault::count_handles(1);
-    return search->id;
+    return id;
 }
 
 int _findnext(intptr_t id, FindData* data) {
     if (fault::hit(fault::kFile)) return -1;
-    TableGuard guard;
-    Search** link = link_of(id);
+    LockedSearches searches;
+    Search** link = searches->link_of(id);
     return link && next_match(*link, data) ? 0 : -1;
 }
 
 int _findclose(intptr_t id) {
     if (fault::hit(fault::kFile)) return -1;
-    TableGuard guard;
-    Search** link = link_of(id);
+    LockedSearches searches;
+    Search** link = searches->link_of(id);
     if (!link) return -1;
     Search* search = *link;
     *link = search->next;

@@ -29,85 +29,95 @@ struct Entry {
     uint32_t next_free;  // index + 1 of the next free entry, while free
 };
 
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-Entry* g_entries = nullptr;
-uint32_t g_capacity = 0;
-uint32_t g_used = 0;       // entries ever handed out
-uint32_t g_free_head = 0;  // index + 1 of the first free entry, 0 = none
+struct Table {
+    Entry* entries = nullptr;
+    uint32_t capacity = 0;
+    uint32_t used = 0;       // entries ever handed out
+    uint32_t free_head = 0;  // index + 1 of the first free entry, 0 = none
+
+    // Returns the open entry of `h`, or null.
+    Entry* entry_of(Handle h) {
+        uintptr_t n = reinterpret_cast<uintptr_t>(h) >> 2;
+        if (n == 0) return nullptr;
+        --n;
+        uintptr_t index = n & (kMaxEntries - 1);
+        uintptr_t generation = n >> kIndexBits;
+        if (generation >= kGenerations || index >= used) return nullptr;
+        Entry* e = &entries[index];
+        return e->object && e->generation == generation ? e : nullptr;
+    }
+
+    // Frees `e` and returns its object; the entry's value names nothing
+    // from now on.
+    Object* free_entry(Entry* e) {
+        Object* object = e->object;
+        e->object = nullptr;
+        e->generation = (e->generation + 1) % kGenerations;
+        e->next_free = free_head;
+        free_head = static_cast<uint32_t>(e - entries) + 1;
+        return object;
+    }
+
+    // Drops one of `object`'s references, which the table keeps; returns
+    // true when it was the last. The caller destroys the object after
+    // letting go of the table.
+    bool unref(Object* object) { return --object->refs == 0; }
+};
 
 Handle value_of(uint32_t index, uint32_t generation) {
     uintptr_t n = (uintptr_t{generation} << kIndexBits | index) + 1;
     return reinterpret_cast<Handle>(n << 2);
 }
 
-// Returns the open entry of `h`; the caller holds the lock.
-Entry* entry_of(Handle h) {
-    uintptr_t n = reinterpret_cast<uintptr_t>(h) >> 2;
-    if (n == 0) return nullptr;
-    --n;
-    uintptr_t index = n & (kMaxEntries - 1);
-    uintptr_t generation = n >> kIndexBits;
-    if (generation >= kGenerations || index >= g_used) return nullptr;
-    Entry* e = &g_entries[index];
-    return e->object && e->generation == generation ? e : nullptr;
-}
+void after_fork();
+using LockedTable = Locked<Table, after_fork>;
 
-// Frees `e`; its value names nothing from now on. The caller holds the lock.
-void free_entry(Entry* e) {
-    e->object = nullptr;
-    e->generation = (e->generation + 1) % kGenerations;
-    e->next_free = g_free_head;
-    g_free_head = static_cast<uint32_t>(e - g_entries) + 1;
-}
-
-// Drops one reference; returns true when it was the last. The caller holds
-// the lock and destroys the object after letting go of it.
-bool unref(Object* object) { return --object->refs == 0; }
-
-// In a forked child: the handles a child does not inherit are gone. The
-// child runs this before fork() returns, with its one thread, so nothing
-// else can use the table meanwhile.
+// In a forked child: the handles a child does not inherit are gone, and
+// their objects are destroyed outside the table, as a close does.
 void after_fork() {
-    for (uint32_t i = 0; i < g_used; ++i) {
-        Object* object = g_entries[i].object;
-        if (!object || object->inherited) continue;
-        free_entry(&g_entries[i]);
+    for (uint32_t i = 0;; ++i) {
+        Object* object;
+        {
+            LockedTable table;
+            if (i >= table->used) return;
+            object = table->entries[i].object;
+            if (!object || object->inherited) continue;
+            table->free_entry(&table->entries[i]);
+        }
         fault::count_handles(-1);
         object->destroy(object);
     }
 }
 
-using TableGuard = ForkSafeGuard<&g_lock, after_fork>;
-
 }  // namespace
 
 Handle add_handle(Object* object) {
-    TableGuard guard;
+    LockedTable table;
     uint32_t index;
-    if (g_free_head) {
-        index = g_free_head - 1;
-        g_free_head = g_entries[index].next_free;
+    if (table->free_head) {
+        index = table->free_head - 1;
+        table->free_head = table->entries[index].next_free;
     } else {
-        if (g_used == g_capacity) {
-            uint32_t capacity = g_capacity ? g_capacity * 2 : 64;
+        if (table->used == table->capacity) {
+            uint32_t capacity = table->capacity ? table->capacity * 2 : 64;
             if (capacity > kMaxEntries) return nullptr;
-            auto* grown = static_cast<Entry*>(std::realloc(g_entries, capacity * sizeof(Entry)));
+            auto* grown = static_cast<Entry*>(std::realloc(table->entries, capacity * sizeof(Entry)));
             if (!grown) return nullptr;
-            g_entries = grown;
-            g_capacity = capacity;
+            table->entries = grown;
+            table->capacity = capacity;
         }
-        index = g_used++;
-        g_entries[index].generation = 0;
+        index = table->used++;
+        table->entries[index].generation = 0;
     }
     object->refs = 1;
-    g_entries[index].object = object;
+    table->entries[index].object = object;
     fault::count_handles(1);
-    return value_of(index, g_entries[index].generation);
+    return value_of(index, table->entries[index].generation);
 }
 
 Object* acquire(Handle h, HandleType type) {
-    TableGuard guard;
-    Entry* e = entry_of(h);
+    LockedTable table;
+    Entry* e = table->entry_of(h);
     if (!e || e->object->type != type) return nullptr;
     ++e->object->refs;
     return e->object;
@@ -116,8 +126,8 @@ Object* acquire(Handle h, HandleType type) {
 void release(Object* object) {
     bool last;
     {
-        TableGuard guard;
-        last = unref(object);
+        LockedTable table;
+        last = table->unref(object);
     }
     if (last) object->destroy(object);
 }
@@ -126,12 +136,11 @@ bool close_handle(Handle h) {
     Object* object;
     bool last;
     {
-        TableGuard guard;
-        Entry* e = entry_of(h);
+        LockedTable table;
+        Entry* e = table->entry_of(h);
         if (!e) return false;
-        object = e->object;
-        free_entry(e);
-        last = unref(object);
+        object = table->free_entry(e);
+        last = table->unref(object);
     }
     fault::count_handles(-1);
     if (last) object->destroy(object);

@@ -1,5 +1,6 @@
-// The stand-in's process-wide locks: held for a scope, and never left held
-// in a forked child by a thread the child does not have.
+// The stand-in's process-wide state behind locks: reached only while its
+// lock is held, and never left locked in a forked child by a thread the
+// child does not have.
 #ifndef TEMBRIX_PLATFORM_POSIX_LOCK_H_
 #define TEMBRIX_PLATFORM_POSIX_LOCK_H_
 
@@ -7,40 +8,40 @@
 
 namespace tbx::os::posix {
 
-// Holds `lock` for the scope.
-class Guard {
+// State of type T that a process's threads share, behind a lock of its
+// own. The state is reached only through a Locked<T>, which holds the lock
+// for its scope, so no code can touch it unlocked. The lock is taken before
+// a fork and let go on both sides after it, so a child never starts with it
+// held by a thread the child does not have; then `AfterFork`, if given,
+// runs in the child with the lock free.
+template <typename T, void (*AfterFork)() = nullptr>
+class Locked {
 public:
-    explicit Guard(pthread_mutex_t& lock) : lock_(lock) { pthread_mutex_lock(&lock_); }
-    ~Guard() { pthread_mutex_unlock(&lock_); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
+    Locked() {
+        keep_across_fork();
+        pthread_mutex_lock(&lock_);
+    }
+    ~Locked() { pthread_mutex_unlock(&lock_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+    T* operator->() const { return &state_; }
+    T& operator*() const { return state_; }
 
 private:
-    pthread_mutex_t& lock_;
-};
+    static void keep_across_fork() {
+        static pthread_once_t once = PTHREAD_ONCE_INIT;
+        pthread_once(&once, [] {
+            pthread_atfork([] { pthread_mutex_lock(&lock_); }, [] { pthread_mutex_unlock(&lock_); },
+                           [] {
+                               pthread_mutex_unlock(&lock_);
+                               if constexpr (AfterFork != nullptr) AfterFork();
+                           });
+        });
+    }
 
-// Makes `Lock` safe across fork: it is taken before the fork and let go on
-// both sides after it, so a child never starts with it held by a thread it
-// does not have; then `AfterFork`, if given, runs in the child with the
-// lock free. Only the first call acts.
-template <pthread_mutex_t* Lock, void (*AfterFork)() = nullptr>
-void keep_across_fork() {
-    static pthread_once_t once = PTHREAD_ONCE_INIT;
-    pthread_once(&once, [] {
-        pthread_atfork([] { pthread_mutex_lock(Lock); }, [] { pthread_mutex_unlock(Lock); },
-                       [] {
-                           pthread_mutex_unlock(Lock);
-                           if constexpr (AfterFork != nullptr) AfterFork();
-                       });
-    });
-}
-
-// Holds `Lock` for the scope, kept safe across fork as keep_across_fork()
-// makes it. Every use of such a lock goes through this guard.
-template <pthread_mutex_t* Lock, void (*AfterFork)() = nullptr>
-class ForkSafeGuard : public Guard {
-public:
-    ForkSafeGuard() : Guard((keep_across_fork<Lock, AfterFork>(), *Lock)) {}
+    static inline pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+    static inline constinit T state_{};
 };
 
 }  // namespace tbx::os::posix

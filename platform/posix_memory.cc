@@ -12,8 +12,6 @@
 // time stays in place; a large shrink hands the memory back to the C
 // library (and so, for a large object, to the system), as Win32 does, and
 // may move the object.
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -52,21 +50,6 @@ struct AddressSlot {
     uint32_t index;
 };
 
-struct Heap {
-    Object* objects = nullptr;
-    uint32_t capacity = 0;
-    uint32_t used = 0;        // entries ever handed out (high-water mark)
-    uint32_t free_head = 0;   // index + 1 of the first free entry, 0 = none
-    AddressSlot* slots = nullptr;
-    size_t slot_count = 0;    // a power of two, or 0
-    size_t live = 0;          // addresses in the index
-};
-
-Heap g_heap;
-pthread_mutex_t g_heap_lock = PTHREAD_MUTEX_INITIALIZER;
-
-using Guard = posix::ForkSafeGuard<&g_heap_lock>;
-
 size_t hash_address(uintptr_t a) {
     uint64_t h = static_cast<uint64_t>(a >> 3) * 0x9E3779B97F4A7C15ull;
     return static_cast<size_t>(h >> 17);
@@ -79,150 +62,160 @@ void insert_address(AddressSlot* slots, size_t count, uintptr_t a, uint32_t inde
     slots[i] = {a, index};
 }
 
-// Makes room in the index for one more address. Done before anything else
-// changes, so a later insert cannot fail.
-bool reserve_address() {
-    if ((g_heap.live + 1) * 2 <= g_heap.slot_count) return true;
-    size_t count = g_heap.slot_count ? g_heap.slot_count * 2 : 64;
-    auto* slots = static_cast<AddressSlot*>(std::calloc(count, sizeof(AddressSlot)));
-    if (!slots) return false;
-    for (size_t i = 0; i < g_heap.slot_count; ++i) {
-        if (g_heap.slots[i].address)
-            insert_address(slots, count, g_heap.slots[i].address, g_heap.slots[i].index);
-    }
-    std::free(g_heap.slots);
-    g_heap.slots = slots;
-    g_heap.slot_count = count;
-    return true;
-}
-
-// Returns the index slot holding `a`, or null.
-AddressSlot* find_address(uintptr_t a) {
-    if (a == 0 || g_heap.slot_count == 0) return nullptr;
-    size_t mask = g_heap.slot_count - 1;
-    for (size_t i = hash_address(a) & mask;; i = (i + 1) & mask) {
-        if (g_heap.slots[i].address == a) return &g_heap.slots[i];
-        if (g_heap.slots[i].address == 0) return nullptr;
-    }
-}
-
-void add_address(const void* p, uint32_t index) {
-    insert_address(g_heap.slots, g_heap.slot_count, reinterpret_cast<uintptr_t>(p), index);
-    ++g_heap.live;
-}
-
-// Removes `a` and shifts the following run back so lookups stay correct.
-void remove_address(const void* p) {
-    AddressSlot* s = find_address(reinterpret_cast<uintptr_t>(p));
-    if (!s) return;
-    size_t mask = g_heap.slot_count - 1;
-    size_t hole = static_cast<size_t>(s - g_heap.slots);
-    for (size_t i = (hole + 1) & mask; g_heap.slots[i].address != 0; i = (i + 1) & mask) {
-        size_t home = hash_address(g_heap.slots[i].address) & mask;
-        // Move the entry into the hole unless its home lies in (hole, i].
-        bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
-        if (!stays) {
-            g_heap.slots[hole] = g_heap.slots[i];
-            hole = i;
-        }
-    }
-    g_heap.slots[hole] = {0, 0};
-    --g_heap.live;
-}
-
-// Returns the live object of handle `h`, or null.
-Object* object_of(Handle h) {
-    auto v = reinterpret_cast<uintptr_t>(h);
-    if ((v & kTagMask) != kTag) return nullptr;
-    uintptr_t index = v >> 3;
-    if (index >= g_heap.used || !g_heap.objects[index].in_use) return nullptr;
-    return &g_heap.objects[index];
-}
-
 Handle handle_of(uint32_t index) {
     return reinterpret_cast<Handle>((static_cast<uintptr_t>(index) << 3) | kTag);
 }
 
-// Takes a free table entry. Returns its index, or UINT32_MAX.
-uint32_t take_entry() {
-    if (g_heap.free_head) {
-        uint32_t index = g_heap.free_head - 1;
-        g_heap.free_head = g_heap.objects[index].next_free;
-        return index;
-    }
-    if (g_heap.used == g_heap.capacity) {
-        // The table's size must fit a size_t. An index then fits a handle
-        // above its three tag bits too, since an entry takes over 8 bytes.
-        static_assert(sizeof(Object) > 8 && SIZE_MAX <= UINTPTR_MAX);
-        uint64_t capacity = g_heap.capacity ? uint64_t{g_heap.capacity} * 2 : 64;
-        if (capacity > std::min<uint64_t>(UINT32_MAX, SIZE_MAX / sizeof(Object)))
-            return UINT32_MAX;
-        auto* objects = static_cast<Object*>(std::realloc(g_heap.objects, static_cast<size_t>(capacity) * sizeof(Object)));
-        if (!objects) return UINT32_MAX;
-        g_heap.objects = objects;
-        g_heap.capacity = static_cast<uint32_t>(capacity);
-    }
-    return g_heap.used++;
-}
+struct Heap {
+    Object* objects = nullptr;
+    uint32_t capacity = 0;
+    uint32_t used = 0;        // entries ever handed out (high-water mark)
+    uint32_t free_head = 0;   // index + 1 of the first free entry, 0 = none
+    AddressSlot* slots = nullptr;
+    size_t slot_count = 0;    // a power of two, or 0
+    size_t live = 0;          // addresses in the index
 
-void release_entry(uint32_t index) {
-    g_heap.objects[index] = Object{nullptr, 0, 0, 0, g_heap.free_head, false};
-    g_heap.free_head = index + 1;
-}
+    // Makes room in the index for one more address. Done before anything
+    // else changes, so a later insert cannot fail.
+    bool reserve_address() {
+        if ((live + 1) * 2 <= slot_count) return true;
+        size_t count = slot_count ? slot_count * 2 : 64;
+        auto* grown = static_cast<AddressSlot*>(std::calloc(count, sizeof(AddressSlot)));
+        if (!grown) return false;
+        for (size_t i = 0; i < slot_count; ++i) {
+            if (slots[i].address) insert_address(grown, count, slots[i].address, slots[i].index);
+        }
+        std::free(slots);
+        slots = grown;
+        slot_count = count;
+        return true;
+    }
+
+    // Returns the index slot holding `a`, or null.
+    AddressSlot* find_address(uintptr_t a) {
+        if (a == 0 || slot_count == 0) return nullptr;
+        size_t mask = slot_count - 1;
+        for (size_t i = hash_address(a) & mask;; i = (i + 1) & mask) {
+            if (slots[i].address == a) return &slots[i];
+            if (slots[i].address == 0) return nullptr;
+        }
+    }
+
+    void add_address(const void* p, uint32_t index) {
+        insert_address(slots, slot_count, reinterpret_cast<uintptr_t>(p), index);
+        ++live;
+    }
+
+    // Removes `a` and shifts the following run back so lookups stay correct.
+    void remove_address(const void* p) {
+        AddressSlot* s = find_address(reinterpret_cast<uintptr_t>(p));
+        if (!s) return;
+        size_t mask = slot_count - 1;
+        size_t hole = static_cast<size_t>(s - slots);
+        for (size_t i = (hole + 1) & mask; slots[i].address != 0; i = (i + 1) & mask) {
+            size_t home = hash_address(slots[i].address) & mask;
+            // Move the entry into the hole unless its home lies in (hole, i].
+            bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+            if (!stays) {
+                slots[hole] = slots[i];
+                hole = i;
+            }
+        }
+        slots[hole] = {0, 0};
+        --live;
+    }
+
+    // Returns the live object of handle `h`, or null.
+    Object* object_of(Handle h) {
+        auto v = reinterpret_cast<uintptr_t>(h);
+        if ((v & kTagMask) != kTag) return nullptr;
+        uintptr_t index = v >> 3;
+        if (index >= used || !objects[index].in_use) return nullptr;
+        return &objects[index];
+    }
+
+    // Takes a free table entry. Returns its index, or UINT32_MAX.
+    uint32_t take_entry() {
+        if (free_head) {
+            uint32_t index = free_head - 1;
+            free_head = objects[index].next_free;
+            return index;
+        }
+        if (used == capacity) {
+            // The table's size must fit a size_t. An index then fits a handle
+            // above its three tag bits too, since an entry takes over 8 bytes.
+            static_assert(sizeof(Object) > 8 && SIZE_MAX <= UINTPTR_MAX);
+            uint64_t count = capacity ? uint64_t{capacity} * 2 : 64;
+            if (count > std::min<uint64_t>(UINT32_MAX, SIZE_MAX / sizeof(Object))) return UINT32_MAX;
+            auto* grown = static_cast<Object*>(std::realloc(objects, static_cast<size_t>(count) * sizeof(Object)));
+            if (!grown) return UINT32_MAX;
+            objects = grown;
+            capacity = static_cast<uint32_t>(count);
+        }
+        return used++;
+    }
+
+    void release_entry(uint32_t index) {
+        objects[index] = Object{nullptr, 0, 0, 0, free_head, false};
+        free_head = index + 1;
+    }
+};
+
+using LockedHeap = posix::Locked<Heap>;
 
 }  // namespace
 
 Handle GlobalAlloc(uint32_t flags, size_t bytes) {
     if (fault::hit(fault::kAlloc)) return nullptr;
-    Guard guard;
-    if (!reserve_address()) return nullptr;
-    uint32_t index = take_entry();
+    LockedHeap heap;
+    if (!heap->reserve_address()) return nullptr;
+    uint32_t index = heap->take_entry();
     if (index == UINT32_MAX) return nullptr;
     void* data = nullptr;
     if (bytes != 0) {
         data = (flags & kGmemZeroInit) ? std::calloc(1, bytes) : std::malloc(bytes);
         if (!data) {
-            release_entry(index);
+            heap->release_entry(index);
             return nullptr;
         }
-        add_address(data, index);
+        heap->add_address(data, index);
     }
-    g_heap.objects[index] = Object{data, bytes, bytes, 0, 0, true};
+    heap->objects[index] = Object{data, bytes, bytes, 0, 0, true};
     fault::count_objects(1);
     return handle_of(index);
 }
 
 void* GlobalLock(Handle mem) {
     if (fault::hit(fault::kLock)) return nullptr;
-    Guard guard;
-    Object* o = object_of(mem);
+    LockedHeap heap;
+    Object* o = heap->object_of(mem);
     if (!o || !o->data) return nullptr;
     ++o->locks;
     return o->data;
 }
 
 Handle GlobalHandle(const void* address) {
-    Guard guard;
-    AddressSlot* s = find_address(reinterpret_cast<uintptr_t>(address));
+    LockedHeap heap;
+    AddressSlot* s = heap->find_address(reinterpret_cast<uintptr_t>(address));
     return s ? handle_of(s->index) : nullptr;
 }
 
 int GlobalUnlock(Handle mem) {
-    Guard guard;
-    Object* o = object_of(mem);
+    LockedHeap heap;
+    Object* o = heap->object_of(mem);
     if (!o || o->locks == 0) return 0;
     return static_cast<int>(--o->locks);
 }
 
 Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
     if (fault::hit(fault::kReAlloc)) return nullptr;
-    Guard guard;
-    Object* o = object_of(mem);
+    LockedHeap heap;
+    Object* o = heap->object_of(mem);
     if (!o || o->locks != 0) return nullptr;  // a locked object cannot move
-    uint32_t index = static_cast<uint32_t>(o - g_heap.objects);
+    uint32_t index = static_cast<uint32_t>(o - heap->objects);
     if (bytes == 0) {
         if (o->data) {
-            remove_address(o->data);
+            heap->remove_address(o->data);
             std::free(o->data);
         }
         o->data = nullptr;
@@ -230,27 +223,27 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
         return mem;
     }
     if (!o->data || bytes > o->capacity) {
-        if (!reserve_address()) return nullptr;
+        if (!heap->reserve_address()) return nullptr;
         size_t slack = o->size / 2;
         size_t capacity = bytes + (slack < SIZE_MAX - bytes ? slack : 0);
         void* data = std::realloc(o->data, capacity);
         if (!data) data = std::realloc(o->data, capacity = bytes);
         if (!data) return nullptr;
-        if (o->data) remove_address(o->data);
+        if (o->data) heap->remove_address(o->data);
         o->data = data;
         o->capacity = capacity;
-        add_address(data, index);
+        heap->add_address(data, index);
     } else if (bytes <= o->capacity / 2 && o->capacity - bytes >= kShrinkSlack) {
         // A large shrink gives the memory back. The address leaves the
         // index first, so putting back the new one (or the old one, if the
         // C library keeps the block) cannot need room.
-        remove_address(o->data);
+        heap->remove_address(o->data);
         void* data = std::realloc(o->data, bytes);
         if (data) {
             o->data = data;
             o->capacity = bytes;
         }
-        add_address(o->data, index);
+        heap->add_address(o->data, index);
     }
     if ((flags & kGmemZeroInit) && bytes > o->size)
         std::memset(static_cast<char*>(o->data) + o->size, 0, bytes - o->size);
@@ -263,14 +256,14 @@ Handle GlobalFree(Handle mem) {
         fault::note_refused(mem);
         return mem;
     }
-    Guard guard;
-    Object* o = object_of(mem);
+    LockedHeap heap;
+    Object* o = heap->object_of(mem);
     if (!o) return mem;
     if (o->data) {
-        remove_address(o->data);
+        heap->remove_address(o->data);
         std::free(o->data);
     }
-    release_entry(static_cast<uint32_t>(o - g_heap.objects));
+    heap->release_entry(static_cast<uint32_t>(o - heap->objects));
     fault::count_objects(-1);
     return nullptr;
 }

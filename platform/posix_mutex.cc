@@ -201,41 +201,44 @@ struct Mutex : posix::Object {
 };
 
 // The process's open named mutexes, which it closes at exit.
-pthread_mutex_t g_open_lock = PTHREAD_MUTEX_INITIALIZER;
-Mutex* g_open = nullptr;
+struct OpenMutexes {
+    Mutex* first = nullptr;
+
+    void add(Mutex* m) {
+        m->next = first;
+        if (first) first->prev = m;
+        first = m;
+    }
+
+    void remove(Mutex* m) {
+        if (m->prev) m->prev->next = m->next;
+        else first = m->next;
+        if (m->next) m->next->prev = m->prev;
+    }
+};
 
 // A forked child has none: the handle table closes them in the child.
-void forget_all() { g_open = nullptr; }
-
-using OpenGuard = posix::ForkSafeGuard<&g_open_lock, forget_all>;
+void forget_all();
+using LockedOpenMutexes = posix::Locked<OpenMutexes, forget_all>;
+void forget_all() { LockedOpenMutexes()->first = nullptr; }
 
 void close_at_exit() {
-    OpenGuard guard;
-    for (Mutex* m = g_open; m; m = m->next) posix::let_go(&m->shared);
-    for (Mutex* m = g_open; m; m = m->next) posix::remove_if_last(&m->shared);
+    LockedOpenMutexes open;
+    for (Mutex* m = open->first; m; m = m->next) posix::let_go(&m->shared);
+    for (Mutex* m = open->first; m; m = m->next) posix::remove_if_last(&m->shared);
 }
 
 void remember(Mutex* m) {
     static pthread_once_t once = PTHREAD_ONCE_INIT;
     pthread_once(&once, [] { atexit(close_at_exit); });
-    OpenGuard guard;
-    m->next = g_open;
-    if (g_open) g_open->prev = m;
-    g_open = m;
-}
-
-void forget(Mutex* m) {
-    OpenGuard guard;
-    if (m->prev) m->prev->next = m->next;
-    else g_open = m->next;
-    if (m->next) m->next->prev = m->prev;
+    LockedOpenMutexes()->add(m);
 }
 
 void destroy_mutex(posix::Object* object) {
     auto* m = static_cast<Mutex*>(object);
     if (m->named) {
         if (m->shared.holder == getpid()) {
-            forget(m);
+            LockedOpenMutexes()->remove(m);
             posix::close_object(&m->shared);
         } else {
             posix::drop_inherited(&m->shared);  // in a forked child
