@@ -228,8 +228,9 @@ TEST(StandInMutex, HalfAMillionHandlesOpenAtOnce) {
     EXPECT_EQ(handles.size(), closed);
 }
 
-// A forked child has none of its parent's mutex handles; whatever it does,
-// the parent's mutex keeps its name and its owner.
+// A forked child has none of its parent's mutex handles, nor their
+// descriptors; whatever it does, the parent's mutex keeps its name and its
+// owner.
 TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
     const std::string name = Name("forked");
     void* m = ZmdCreateMutex(1, name.c_str());
@@ -238,7 +239,9 @@ TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
         void* again = ZmdCreateMutex(1, name.c_str());  // opens it: not owned
         return again && ZmdWaitForSingleObject(again, 0) == kTimedOut && ZmdCloseHandle(again);
     };
+    const long descriptors = OpenDescriptors();
     EXPECT_EQ(0, InChild([&] {
+        if (OpenDescriptors() != descriptors - 1) return 2;
         bool none = ZmdWaitForSingleObject(m, 0) == kInfinite && !ZmdReleaseMutex(m) && !ZmdCloseHandle(m);
         if (!none || !finds_it_held() || !ZmdOpenMutex(name.c_str())) return 1;
         exit(0);  // an ordinary exit, which closes the handle it opened
