@@ -8,7 +8,8 @@ survivor: a behaviour no test looks at, or a change nothing can observe (those
 are listed, each with its reason, in tests/mutants-equivalent.txt).
 
     python3 scripts/mutate.py [--preset linux-x64] [--seed 1] [--count 250]
-                              [--files GLOB ...] [--list] [--fresh] [--all-tests]
+                              [--sanitized linux-x64-asan] [--files GLOB ...]
+                              [--list] [--fresh] [--all-tests]
 
 Faults: a relational operator turned (`<` to `<=` or `>=`, `==` to `!=`, ...),
 an integer constant moved by one, `&&` and `||` swapped, a statement with a
@@ -24,9 +25,13 @@ its rank while its line stays, so a changed file changes only its own faults.
 Speed: a coverage build of the suite (build/mutate/cov-<preset>) records once
 which tests run each line. A fault is first tested by the tests that run its
 statement, with `ctest --stop-on-failure`, after building only the programs
-they need; only a fault those tests miss goes on to the rest of the suite, so
-a survivor has always met every test. Each ctest run gets a /dev/shm and /tmp
-of its own (a private mount namespace) when it can.
+they need; only a fault those tests miss goes on to the rest of the suite.
+A fault the whole suite misses then meets the whole suite of a sanitized
+build (`--sanitized`: AddressSanitizer by default, which the README's test
+command runs too), which sees a read past a buffer or a leak that the plain
+build's tests cannot. So a survivor has always met every test of both
+builds. Each ctest run gets a /dev/shm and /tmp of its own (a private mount
+namespace) when it can.
 
 Results go to build/mutate/<preset>/<seed>.jsonl, one line a fault; a rerun
 skips the faults already there whose file is unchanged (and, for survivors,
@@ -894,6 +899,10 @@ def main():
     ap.add_argument("--list", action="store_true", help="print the sample's faults and diffs; run nothing")
     ap.add_argument("--fresh", action="store_true", help="forget the results of earlier runs of this seed")
     ap.add_argument("--all-tests", action="store_true", help="run the whole suite for every fault")
+    ap.add_argument("--sanitized", default="linux-x64-asan", metavar="PRESET",
+                    help="a second Linux preset whose whole suite meets each fault that all of the first "
+                         "preset's tests miss (default linux-x64-asan, which the README's test command runs "
+                         "too: it sees bad reads and writes and leaks); 'none' for the first preset alone")
     ap.add_argument("--jobs", type=int, default=2, help="build and ctest jobs (default 2)")
     ap.add_argument("--timeout", type=float, default=10,
                     help="least seconds a ctest run may take before the fault counts as caught (default 10); "
@@ -936,6 +945,18 @@ def main():
     failed, how, baseline, output = build.ctest(None, 600, stop=False)
     if failed or how == "error":
         sys.exit(f"mutate: the suite fails on the unmutated tree ({failed}: {how}); fix that first\n{output[-3000:]}")
+    second, second_tests, second_baseline = None, {}, {}
+    if args.sanitized != "none":
+        second = Build(args.sanitized, args.jobs, isolate=True)
+        second.configure()
+        log(f"mutate: building {second.dir.relative_to(ROOT)}")
+        if second.build().returncode != 0:
+            sys.exit(f"mutate: the unmutated tree does not build on {args.sanitized}")
+        second_tests = second.tests()
+        failed, how, second_baseline, output = second.ctest(None, 1200, stop=False)
+        if failed or how == "error":
+            sys.exit(f"mutate: the suite fails on {args.sanitized} on the unmutated tree ({failed}: {how})\n"
+                     f"{output[-3000:]}")
     fingerprint = tests_fingerprint(files, tests)
     cover = None if args.all_tests else coverage_map(build, files, fingerprint)
     source = Source(files)
@@ -951,7 +972,7 @@ def main():
         for line in results_path.read_text().splitlines():
             r = json.loads(line)
             if r["file_hash"] == file_hash.get(r["file"]) and r["status"] != "error" and \
-                    (r["status"] != "survived" or r.get("tests") == fingerprint):
+                    (r["status"] != "survived" or (r.get("tests"), r.get("sanitized")) == (fingerprint, args.sanitized)):
                 done[r["id"]] = r
     todo = [m for m in sample if m.id not in done and m.key not in equivalents]
     log(f"mutate: {len(sample)} faults sampled (seed {args.seed}) of {len(population)}; "
@@ -963,8 +984,9 @@ def main():
     try:
         with results_path.open("a") as results:
             for n, m in enumerate(todo, 1):
-                r = run_one(m, texts[m.file], build, source, tests, cover, baseline, args)
-                r.update(file_hash=file_hash[m.file], tests=fingerprint)
+                r = run_one(m, texts[m.file], build, source, tests, cover, baseline, args,
+                            (second, second_tests, second_baseline))
+                r.update(file_hash=file_hash[m.file], tests=fingerprint, sanitized=args.sanitized)
                 results.write(json.dumps(r) + "\n")
                 results.flush()
                 done[m.id] = r
@@ -983,6 +1005,8 @@ def main():
     wall = time.time() - started
     log("mutate: building the unmutated tree again")
     build.build()
+    if second:
+        second.build()
     report(sample, done, equivalents, population, texts, cover, args, wall, load_start, len(todo))
     return 130 if interrupted else 0
 
@@ -1002,8 +1026,9 @@ def verdict(build, names, limit):
     return failed, f"{how}, on a second run" if failed else how, output
 
 
-def run_one(m, text, build, source, tests, cover, baseline, args):
-    """Writes fault `m`, builds, tests, and puts the source back."""
+def run_one(m, text, build, source, tests, cover, baseline, args, sanitized):
+    """Writes fault `m`, builds, tests, and puts the source back. A fault
+    that every test misses meets the sanitized build's whole suite last."""
     first, covered = first_tests(m, cover, tests)
     r = {"id": m.id, "key": m.key, "file": m.file, "line": m.line, "op": m.op, "covered": covered,
          "status": "survived", "by": None, "how": None, "build_s": 0.0, "test_s": 0.0}
@@ -1028,6 +1053,22 @@ def run_one(m, text, build, source, tests, cover, baseline, args):
             if failed:
                 r.update(status="killed", by=failed, how=how, phase=phase)
                 return r
+        second, second_tests, second_baseline = sanitized
+        if second:
+            t0 = time.time()
+            made = second.build()
+            r["build_s"] += time.time() - t0
+            if made.returncode != 0:
+                r.update(status="error", how=f"builds on {args.preset}, not on {second.preset}")
+                return r
+            t0 = time.time()
+            limit = max(args.timeout, 5 * sum(second_baseline.values()))
+            failed, how, output = verdict(second, set(second_tests), limit)
+            r["test_s"] += time.time() - t0
+            if how == "error":
+                r.update(status="error", how=output[-500:])
+            elif failed:
+                r.update(status="killed", by=failed, how=f"{how}, on {second.preset}", phase=3)
         return r
     finally:
         source.restore()
@@ -1049,6 +1090,7 @@ def report(sample, done, equivalents, population, texts, cover, args, wall, load
         elif r["status"] == "killed":
             row["killed"] += 1
             row["time-outs"] += str(r.get("how")).startswith("time-out")
+            row["sanitized"] += r.get("phase") == 3
         elif r["status"] == "survived":
             row["survived"] += 1
             survivors.append((m, r))
@@ -1058,7 +1100,8 @@ def report(sample, done, equivalents, population, texts, cover, args, wall, load
             row["error"] += 1
             errors.append((m, r))
     log("")
-    log(f"mutation run: preset {args.preset}, seed {args.seed}, {len(sample)} faults sampled of {len(population)}"
+    log(f"mutation run: preset {args.preset}"
+        + (f" then {args.sanitized}" if args.sanitized != "none" else "") + f", seed {args.seed}, {len(sample)} faults sampled of {len(population)}"
         + (f" (files {' '.join(args.files)})" if args.files else ""))
     head = f"{'file':34} {'faults':>6} {'not built':>9} {'equiv':>5} {'killed':>6} {'survived':>8} {'kill rate':>9}"
     log(head)
@@ -1070,6 +1113,8 @@ def report(sample, done, equivalents, population, texts, cover, args, wall, load
     log("-" * len(head))
     log(table_row("total", total))
     log(f"caught by a time-out: {total['time-outs']}" + (f"; not run yet: {total['not run']}" if total["not run"] else ""))
+    if args.sanitized != "none":
+        log(f"caught only by the {args.sanitized} suite, after every {args.preset} test passed: {total['sanitized']}")
     times = [(done[m.id]["build_s"], done[m.id]["test_s"]) for m in sample
              if m.id in done and "build_s" in done[m.id]]
     if times:
