@@ -188,8 +188,8 @@ bool open_regular(const char* path, uint32_t rights, bool maximum, File* file) {
 // disposition it passes): nothing here creates or truncates a file.
 Handle CreateFileA(const char* name, uint32_t access, uint32_t share, void*, uint32_t, uint32_t,
                    Handle) {
-    if (fault::hit(fault::kFile)) return invalid_handle();
-    auto* file = static_cast<File*>(std::malloc(sizeof(File)));
+    // An injected failure stands for the allocation's.
+    auto* file = fault::hit(fault::kFile) ? nullptr : static_cast<File*>(std::malloc(sizeof(File)));
     if (!file) return invalid_handle();
     *file = File{};
     file->type = File::kType;
