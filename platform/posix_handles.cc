@@ -41,10 +41,11 @@ struct Table {
         if (n == 0) return nullptr;
         --n;
         uintptr_t index = n & (kMaxEntries - 1);
-        uintptr_t generation = n >> kIndexBits;
-        if (generation >= kGenerations || index >= used) return nullptr;
+        if (index >= used) return nullptr;
+        // An entry's generation is below kGenerations: a value with a
+        // higher one names nothing.
         Entry* e = &entries[index];
-        return e->object && e->generation == generation ? e : nullptr;
+        return e->object && e->generation == n >> kIndexBits ? e : nullptr;
     }
 
     // Frees `e` and returns its object; the entry's value names nothing

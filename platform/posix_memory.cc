@@ -121,7 +121,7 @@ struct Heap {
                 hole = i;
             }
         }
-        slots[hole] = {0, 0};
+        slots[hole].address = 0;
         --live;
     }
 
