@@ -137,11 +137,15 @@ intptr_t _findfirst(const char* pattern, FindData* data) {
     // An injected failure stands for the allocation's.
     auto* search = fault::hit(fault::kFile) ? nullptr : static_cast<Search*>(std::calloc(1, sizeof(Search)));
     if (!search) return -1;
+    // The first match is read under the lock too, so a fork never comes
+    // while another thread is inside opendir(): not every allocator leaves
+    // its locks free in the child of a fork made during an allocation.
+    LockedSearches searches;
     if (!first_match(search, pattern, data)) {
         end_search(search);
         return -1;
     }
-    int32_t id = LockedSearches()->add(search);
+    int32_t id = searches->add(search);
     fault::count_handles(1);
     return id;
 }

@@ -645,12 +645,13 @@ class Build:
         started = re.findall(r"Start\s+\d+: (\S+)", output)
         for m in re.finditer(r"Test\s+#\d+: (\S+) \.*\s*(\S.*?)\s+([\d.]+) sec", output):
             name, status, secs = m.groups()
+            status = status.strip("* ")
             if "Not Run" in status:
                 return None, "error", durations, output
             if status.startswith("Passed") or status.startswith("Skipped"):
                 durations[name] = float(secs)
             elif failed is None:
-                failed, how = name, status.strip("* ")
+                failed, how = name, status
         if timed_out:
             hung = [n for n in started if n not in durations]
             return failed or (hung[0] if hung else "?"), f"time-out after {limit:.0f} s", durations, output
