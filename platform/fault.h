@@ -17,6 +17,7 @@ enum Kind : uint32_t {
     kFile = 1u << 4,     // CreateFileA, ReadFile, WriteFile, _find*
     kClose = 1u << 5,    // CloseHandle
     kMachine = 1u << 6,  // modules, mutexes, system information
+    kHeap = 1u << 7,     // the POSIX stand-in's own memory from the C library
     kAll = 0xFFFFFFFFu,
 };
 

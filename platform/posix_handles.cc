@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/fault.h"
+#include "platform/posix_heap.h"
 #include "platform/posix_lock.h"
 
 namespace tbx::os::posix {
@@ -102,7 +103,7 @@ Handle add_handle(Object* object) {
         if (table->used == table->capacity) {
             uint32_t capacity = table->capacity ? table->capacity * 2 : 64;
             if (capacity > kMaxEntries) return nullptr;
-            auto* grown = static_cast<Entry*>(std::realloc(table->entries, capacity * sizeof(Entry)));
+            auto* grown = static_cast<Entry*>(c_realloc(table->entries, capacity * sizeof(Entry)));
             if (!grown) return nullptr;
             table->entries = grown;
             table->capacity = capacity;

@@ -19,6 +19,7 @@
 
 #include "platform/fault.h"
 #include "platform/platform.h"
+#include "platform/posix_heap.h"
 #include "platform/posix_lock.h"
 
 namespace tbx::os {
@@ -80,7 +81,7 @@ struct Heap {
     bool reserve_address() {
         if ((live + 1) * 2 <= slot_count) return true;
         size_t count = slot_count ? slot_count * 2 : 64;
-        auto* grown = static_cast<AddressSlot*>(std::calloc(count, sizeof(AddressSlot)));
+        auto* grown = static_cast<AddressSlot*>(posix::c_calloc(count, sizeof(AddressSlot)));
         if (!grown) return false;
         for (size_t i = 0; i < slot_count; ++i) {
             if (slots[i].address) insert_address(grown, count, slots[i].address, slots[i].index);
@@ -147,7 +148,8 @@ struct Heap {
             static_assert(sizeof(Object) > 8 && SIZE_MAX <= UINTPTR_MAX);
             uint64_t count = capacity ? uint64_t{capacity} * 2 : 64;
             if (count > std::min<uint64_t>(UINT32_MAX, SIZE_MAX / sizeof(Object))) return UINT32_MAX;
-            auto* grown = static_cast<Object*>(std::realloc(objects, static_cast<size_t>(count) * sizeof(Object)));
+            size_t bytes = static_cast<size_t>(count) * sizeof(Object);
+            auto* grown = static_cast<Object*>(posix::c_realloc(objects, bytes));
             if (!grown) return UINT32_MAX;
             objects = grown;
             capacity = static_cast<uint32_t>(count);
@@ -168,18 +170,17 @@ using LockedHeap = posix::Locked<Heap>;
 Handle GlobalAlloc(uint32_t flags, size_t bytes) {
     if (fault::hit(fault::kAlloc)) return nullptr;
     LockedHeap heap;
-    if (!heap->reserve_address()) return nullptr;
-    uint32_t index = heap->take_entry();
-    if (index == UINT32_MAX) return nullptr;
     void* data = nullptr;
     if (bytes != 0) {
-        data = (flags & kGmemZeroInit) ? std::calloc(1, bytes) : std::malloc(bytes);
-        if (!data) {
-            heap->release_entry(index);
-            return nullptr;
-        }
-        heap->add_address(data, index);
+        data = (flags & kGmemZeroInit) ? posix::c_calloc(1, bytes) : posix::c_malloc(bytes);
+        if (!data) return nullptr;
     }
+    uint32_t index = heap->reserve_address() ? heap->take_entry() : UINT32_MAX;
+    if (index == UINT32_MAX) {
+        std::free(data);
+        return nullptr;
+    }
+    if (data) heap->add_address(data, index);
     heap->objects[index] = Object{data, bytes, bytes, 0, 0, true};
     fault::count_objects(1);
     return handle_of(index);
@@ -226,8 +227,8 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
         if (!heap->reserve_address()) return nullptr;
         size_t slack = o->size / 2;
         size_t capacity = bytes + (slack < SIZE_MAX - bytes ? slack : 0);
-        void* data = std::realloc(o->data, capacity);
-        if (!data) data = std::realloc(o->data, capacity = bytes);
+        void* data = posix::c_realloc(o->data, capacity);
+        if (!data) data = posix::c_realloc(o->data, capacity = bytes);
         if (!data) return nullptr;
         if (o->data) heap->remove_address(o->data);
         o->data = data;
@@ -238,7 +239,7 @@ Handle GlobalReAlloc(Handle mem, size_t bytes, uint32_t flags) {
         // index first, so putting back the new one (or the old one, if the
         // C library keeps the block) cannot need room.
         heap->remove_address(o->data);
-        void* data = std::realloc(o->data, bytes);
+        void* data = posix::c_realloc(o->data, bytes);
         if (data) {
             o->data = data;
             o->capacity = bytes;

@@ -2,7 +2,9 @@
 // a store, copy or free makes fails in turn. A store or copy returns 0,
 // nothing it stored is left behind, no global memory object is leaked,
 // and every other string reads back unchanged.
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -148,5 +150,63 @@ TEST(Faults, FreeThatCannotReleaseItsBlock) {
     }
     EXPECT_GE(dropped_in_all, 2) << "the string had no blocks of its own";
 }
+
+#ifndef _WIN32
+// The stand-in's own memory from the C library, refused one call at a
+// time: a call that meets a refusal fails and changes nothing, or gets by
+// with less -- a growth without slack behind it, a shrink in place.
+TEST(Faults, StandInCopesWithRefusedMemory) {
+    using tbx::fault::kHeap;
+    auto refused_at = [](uint32_t k, auto op) {
+        tbx::fault::arm(k, kHeap);
+        auto result = op();
+        bool fired = tbx::fault::fired();
+        tbx::fault::arm(0);
+        return std::pair{result, fired};
+    };
+    // The first handle: the table cannot grow.
+    const int32_t handles = tbx::fault::open_handles();
+    EXPECT_EQ(nullptr, refused_at(1, [] { return ZmdCreateMutex(0, nullptr); }).first);
+    EXPECT_EQ(handles, tbx::fault::open_handles());
+    void* mutex = ZmdCreateMutex(0, nullptr);
+    EXPECT_NE(0, ZmdCloseHandle(mutex));
+    // 200 blocks, each made with every one of its allocations refused in
+    // turn: the address index's and the object table's growth among them.
+    std::vector<uint8_t*> blocks;
+    unsigned refusals = 0;
+    for (int i = 0; i < 200; ++i) {
+        for (uint32_t k = 1;; ++k) {
+            const int32_t objects = tbx::fault::live_objects();
+            auto [block, fired] = refused_at(k, [] { return static_cast<uint8_t*>(ZmdAlloc(0, 100)); });
+            if (!fired) {
+                ASSERT_NE(nullptr, block);
+                std::memset(block, i, 100);
+                blocks.push_back(block);
+                break;
+            }
+            ASSERT_EQ(nullptr, block);
+            ASSERT_EQ(objects, tbx::fault::live_objects());
+            ++refusals;
+        }
+    }
+    EXPECT_GE(refusals, 200u + 4u);  // at least two growths of each
+    auto holds = [](const uint8_t* block, size_t n, int byte) {
+        return std::vector<uint8_t>(block, block + n) == std::vector<uint8_t>(n, static_cast<uint8_t>(byte));
+    };
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(holds(blocks[i], 100, i)) << "block " << i;
+    // A growth refused its slack takes the size asked for; a large shrink
+    // refused keeps its memory.
+    auto [grown, fired] = refused_at(1, [&] { return static_cast<uint8_t*>(ZmdReAlloc(blocks[7], 1e5, 0)); });
+    ASSERT_TRUE(fired);
+    ASSERT_NE(nullptr, grown);
+    EXPECT_TRUE(holds(grown, 100, 7));
+    std::memset(grown + 100, 1, 100000 - 100);
+    auto [shrunk, kept] = refused_at(1, [&] { return static_cast<uint8_t*>(ZmdReAlloc(grown, 50, 0)); });
+    EXPECT_TRUE(kept);
+    EXPECT_TRUE(holds(shrunk, 50, 7));
+    blocks[7] = shrunk;
+    for (uint8_t* block : blocks) EXPECT_EQ(nullptr, ZmdFree(block));
+}
+#endif
 
 }  // namespace
