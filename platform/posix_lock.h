@@ -26,7 +26,6 @@ public:
     Locked& operator=(const Locked&) = delete;
 
     T* operator->() const { return &state_; }
-    T& operator*() const { return state_; }
 
 private:
     static void keep_across_fork() {
