@@ -4,10 +4,12 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <dlfcn.h>
+#include <limits.h>
 
 #include "tests/child_process.h"
 #endif
@@ -105,21 +107,39 @@ TEST(Modules, RelativeNameGivesFullPath) {
     const fs::path folder =
         fs::path(std::string(program, ZmdGetModuleFileName(nullptr, program, sizeof program))).parent_path();
     const fs::path home = fs::current_path();
-    for (bool loaded_elsewhere : {false, true}) {
-        fs::current_path(folder);
+    struct Case {
+        fs::path dir;
+        std::string name;
+        bool loaded_elsewhere;
+    };
+    std::vector<Case> cases = {{folder, kLibrary, false}, {folder, kLibrary, true}};
+#ifndef _WIN32
+    // A copy of the library whose path is the longest the kernel takes,
+    // PATH_MAX - 1 bytes: folders of 200 bytes, then a name of the length
+    // that is left.
+    const fs::path deep_top = folder / "tbx-longest-path";
+    std::string deep = deep_top.string();
+    while (PATH_MAX - 2 - deep.size() > 250) deep += "/" + std::string(200, 'd');
+    const std::string deep_name = "lib" + std::string(PATH_MAX - 2 - deep.size() - 6, 'f') + ".so";
+    fs::create_directories(deep);
+    fs::copy_file(folder / kLibrary, fs::path(deep) / deep_name, fs::copy_options::overwrite_existing);
+    cases.push_back({deep, "./" + deep_name, false});
+#endif
+    for (const Case& c : cases) {
+        fs::current_path(c.dir);
         void* other = nullptr;
 #ifndef _WIN32
-        if (loaded_elsewhere) other = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+        if (c.loaded_elsewhere) other = dlopen(c.name.c_str(), RTLD_NOW | RTLD_LOCAL);
 #endif
-        if (loaded_elsewhere && !other) continue;
-        void* module = ZmdLoadLibrary(kLibrary);
+        if (c.loaded_elsewhere && !other) continue;
+        void* module = ZmdLoadLibrary(c.name.c_str());
         fs::current_path(home.root_path());
-        char path[1024] = {};
+        char path[4200] = {};
         ZmdGetModuleFileName(module, path, sizeof path);
         fs::current_path(home);
         std::error_code error;
         EXPECT_TRUE(fs::path(path).is_absolute()) << path;
-        EXPECT_TRUE(fs::equivalent(path, folder / kLibrary, error)) << path;
+        EXPECT_TRUE(fs::equivalent(path, c.dir / fs::path(c.name).filename(), error)) << path;
 #ifndef _WIN32
         // The stand-in names it from the kernel's list of mappings, and
         // keeps nothing of that list open.
@@ -141,6 +161,9 @@ TEST(Modules, RelativeNameGivesFullPath) {
         if (other) dlclose(other);
 #endif
     }
+#ifndef _WIN32
+    fs::remove_all(deep_top);
+#endif
 }
 
 }  // namespace
