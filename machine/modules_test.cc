@@ -11,6 +11,7 @@
 #include <dlfcn.h>
 #include <limits.h>
 #include <malloc.h>
+#include <sys/mman.h>
 
 #include "tests/child_process.h"
 #endif
@@ -80,6 +81,16 @@ TEST(Modules, LoadNameFindFreeAndFailToLoad) {
     EXPECT_EQ(nullptr, ZmdGetProcAddress(module, "TbxNoSuchExport"));
     // An ordinal the module does not have (a value below 0x10000 is one).
     EXPECT_EQ(nullptr, ZmdGetProcAddress(module, reinterpret_cast<const char*>(0xFFFF)));
+#ifndef _WIN32
+    // A name at 0x10000 is the lowest that is no ordinal.
+    void* low = mmap(reinterpret_cast<void*>(0x10000), 4096, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (low == reinterpret_cast<void*>(0x10000)) {
+        std::strcpy(static_cast<char*>(low), kProcessIdExport);
+        EXPECT_EQ(reinterpret_cast<void*>(process_id), ZmdGetProcAddress(module, static_cast<char*>(low)));
+        munmap(low, 4096);
+    }
+#endif
     // The program's own exports are found through null; the module's not.
     EXPECT_EQ(reinterpret_cast<void*>(&TbxProgramExport), ZmdGetProcAddress(nullptr, "TbxProgramExport"));
     EXPECT_EQ(nullptr, ZmdGetProcAddress(nullptr, kProcessIdExport));
@@ -165,6 +176,17 @@ TEST(Modules, RelativeNameGivesFullPath) {
 #endif
     }
 #ifndef _WIN32
+    // One folder deeper the path is past the limit: the module has no name.
+    fs::current_path(deep);
+    fs::create_directory("t");
+    fs::copy_file(deep_name, "t/" + deep_name, fs::copy_options::overwrite_existing);
+    void* too_deep = ZmdLoadLibrary(("./t/" + deep_name).c_str());
+    char path[16];
+    EXPECT_NE(nullptr, too_deep);
+    EXPECT_EQ(0u, ZmdGetModuleFileName(too_deep, path, sizeof path));
+    EXPECT_NE(0, ZmdFreeLibrary(too_deep));
+    fs::remove_all("t");
+    fs::current_path(home);
     fs::remove_all(deep_top);
 #endif
 }
