@@ -53,6 +53,16 @@ TEST(Compare, OrdersLikeUnsignedBytesThenByLength) {
         }
         ZmsFree(low);
     }
+    // A stored string over old bytes: the byte after it is none of its own,
+    // even when the given string ends in that byte, one place earlier.
+    for (uint16_t n = 17; n < 32; ++n) {
+        std::vector<uint8_t> old(n + 1u, 'A'), given(n, 'A');
+        old[n] = given[n - 1] = 'B';
+        ZmsFree(ZmsPut(old.data(), n + 1u));
+        StringHandle h = ZmsPut(old.data(), n);
+        EXPECT_EQ(-1, ZmsCmp(h, given.data(), n)) << n;
+        ZmsFree(h);
+    }
 }
 
 #ifndef _WIN32
