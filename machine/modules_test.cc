@@ -4,10 +4,14 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <dlfcn.h>
+#include <limits.h>
+#include <malloc.h>
+#include <sys/mman.h>
 
 #include "tests/child_process.h"
 #endif
@@ -77,6 +81,16 @@ TEST(Modules, LoadNameFindFreeAndFailToLoad) {
     EXPECT_EQ(nullptr, ZmdGetProcAddress(module, "TbxNoSuchExport"));
     // An ordinal the module does not have (a value below 0x10000 is one).
     EXPECT_EQ(nullptr, ZmdGetProcAddress(module, reinterpret_cast<const char*>(0xFFFF)));
+#ifndef _WIN32
+    // A name at 0x10000 is the lowest that is no ordinal.
+    void* low = mmap(reinterpret_cast<void*>(0x10000), 4096, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (low == reinterpret_cast<void*>(0x10000)) {
+        std::strcpy(static_cast<char*>(low), kProcessIdExport);
+        EXPECT_EQ(reinterpret_cast<void*>(process_id), ZmdGetProcAddress(module, static_cast<char*>(low)));
+        munmap(low, 4096);
+    }
+#endif
     // The program's own exports are found through null; the module's not.
     EXPECT_EQ(reinterpret_cast<void*>(&TbxProgramExport), ZmdGetProcAddress(nullptr, "TbxProgramExport"));
     EXPECT_EQ(nullptr, ZmdGetProcAddress(nullptr, kProcessIdExport));
@@ -105,26 +119,46 @@ TEST(Modules, RelativeNameGivesFullPath) {
     const fs::path folder =
         fs::path(std::string(program, ZmdGetModuleFileName(nullptr, program, sizeof program))).parent_path();
     const fs::path home = fs::current_path();
-    for (bool loaded_elsewhere : {false, true}) {
-        fs::current_path(folder);
+    struct Case {
+        fs::path dir;
+        std::string name;
+        bool loaded_elsewhere;
+    };
+    std::vector<Case> cases = {{folder, kLibrary, false}, {folder, kLibrary, true}};
+#ifndef _WIN32
+    // A copy of the library whose path is the longest the kernel takes,
+    // PATH_MAX - 1 bytes: folders of 200 bytes, then a name of the length
+    // that is left.
+    const fs::path deep_top = folder / "tbx-longest-path";
+    std::string deep = deep_top.string();
+    while (PATH_MAX - 2 - deep.size() > 250) deep += "/" + std::string(200, 'd');
+    const std::string deep_name = "lib" + std::string(PATH_MAX - 2 - deep.size() - 6, 'f') + ".so";
+    fs::create_directories(deep);
+    fs::copy_file(folder / kLibrary, fs::path(deep) / deep_name, fs::copy_options::overwrite_existing);
+    cases.push_back({deep, "./" + deep_name, false});
+#endif
+    for (const Case& c : cases) {
+        fs::current_path(c.dir);
         void* other = nullptr;
 #ifndef _WIN32
-        if (loaded_elsewhere) other = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+        if (c.loaded_elsewhere) other = dlopen(c.name.c_str(), RTLD_NOW | RTLD_LOCAL);
 #endif
-        if (loaded_elsewhere && !other) continue;
-        void* module = ZmdLoadLibrary(kLibrary);
+        if (c.loaded_elsewhere && !other) continue;
+        void* module = ZmdLoadLibrary(c.name.c_str());
         fs::current_path(home.root_path());
-        char path[1024] = {};
+        char path[4200] = {};
         ZmdGetModuleFileName(module, path, sizeof path);
         fs::current_path(home);
         std::error_code error;
         EXPECT_TRUE(fs::path(path).is_absolute()) << path;
-        EXPECT_TRUE(fs::equivalent(path, folder / kLibrary, error)) << path;
+        EXPECT_TRUE(fs::equivalent(path, c.dir / fs::path(c.name).filename(), error)) << path;
 #ifndef _WIN32
         // The stand-in names it from the kernel's list of mappings, and
-        // keeps nothing of that list open.
+        // keeps nothing of that list open or allocated.
         const long open_before = testing_child::OpenDescriptors();
-        for (int i = 0; i < 10; ++i) ZmdGetModuleFileName(module, path, sizeof path);
+        const size_t in_use = mallinfo2().uordblks;
+        for (int i = 0; i < 200; ++i) ZmdGetModuleFileName(module, path, sizeof path);
+        EXPECT_LE(mallinfo2().uordblks, in_use + 8192);  // room for what the C library keeps
         EXPECT_EQ(open_before, testing_child::OpenDescriptors());
 #endif
         // Finding an export takes no use of the module.
@@ -141,6 +175,20 @@ TEST(Modules, RelativeNameGivesFullPath) {
         if (other) dlclose(other);
 #endif
     }
+#ifndef _WIN32
+    // One folder deeper the path is past the limit: the module has no name.
+    fs::current_path(deep);
+    fs::create_directory("t");
+    fs::copy_file(deep_name, "t/" + deep_name, fs::copy_options::overwrite_existing);
+    void* too_deep = ZmdLoadLibrary(("./t/" + deep_name).c_str());
+    char path[16];
+    EXPECT_NE(nullptr, too_deep);
+    EXPECT_EQ(0u, ZmdGetModuleFileName(too_deep, path, sizeof path));
+    EXPECT_NE(0, ZmdFreeLibrary(too_deep));
+    fs::remove_all("t");
+    fs::current_path(home);
+    fs::remove_all(deep_top);
+#endif
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/fault.h"
@@ -60,15 +61,14 @@ void* main_image() {
 bool mapped_path(const void* image, char (&out)[posix::kMaxPath]) {
     std::FILE* maps = std::fopen("/proc/self/maps", "re");
     if (!maps) return false;
-    // A line: "start-end perms offset device inode    path".
-    char line[posix::kMaxPath + 128];
-    bool found = false, whole = true;
-    while (!found && std::fgets(line, sizeof line, maps)) {
-        size_t n = std::strlen(line);
-        bool starts_line = whole;
-        whole = n > 0 && line[n - 1] == '\n';
-        if (!starts_line || !whole) continue;  // a path too long for `line`
-        line[n - 1] = '\0';
+    // A line: "start-end perms offset device inode    path", read whole
+    // however long its path is.
+    char* line = nullptr;
+    size_t room = 0;
+    ssize_t n;
+    bool found = false;
+    while (!found && (n = getline(&line, &room, maps)) != -1) {
+        line[n - 1] = '\0';  // the kernel ends every line with a newline
         uintptr_t start = 0;
         // Cut short, the line leaves `path_at` at 0, where the address
         // starts: not a path.
@@ -76,9 +76,10 @@ bool mapped_path(const void* image, char (&out)[posix::kMaxPath]) {
         if (std::sscanf(line, "%" SCNxPTR "-%*x %*s %*s %*s %*s %n", &start, &path_at) < 1 ||
             start != reinterpret_cast<uintptr_t>(image) || line[path_at] != '/')
             continue;
-        found = n - static_cast<size_t>(path_at) <= sizeof out;
-        if (found) std::memcpy(out, line + path_at, n - static_cast<size_t>(path_at));
+        found = static_cast<size_t>(n - path_at) <= sizeof out;
+        if (found) std::memcpy(out, line + path_at, static_cast<size_t>(n - path_at));
     }
+    std::free(line);
     std::fclose(maps);
     return found;
 }
@@ -139,8 +140,9 @@ int FreeLibrary(Handle module) {
     }
     void* dl = dl_handle(module);
     if (!dl) return 0;
+    // Neither can fail: dl_handle's use keeps the handle valid for both.
     dlclose(dl);  // the use dl_handle opened
-    if (dlclose(dl) != 0) return 0;
+    dlclose(dl);
     fault::count_handles(-1);
     return 1;
 }

@@ -48,7 +48,7 @@ int compare_short(const uint8_t* stored, const uint8_t* given, unsigned readable
 
 // Returns the order of a stored string of `kept` bytes against `length`
 // given bytes when the bytes they share are the same.
-int32_t by_length(unsigned kept, unsigned length) { return kept == length ? 0 : (kept < length ? -1 : 1); }
+int32_t by_length(unsigned kept, unsigned length) { return (kept > length) - (kept < length); }
 
 // Returns ZmsCmp's result for a string of one chunk, `kept` bytes at
 // `stored`, whose first `length` (1..32) bytes differ from the given ones

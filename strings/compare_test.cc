@@ -53,30 +53,50 @@ TEST(Compare, OrdersLikeUnsignedBytesThenByLength) {
         }
         ZmsFree(low);
     }
+    // A stored string over old bytes: the byte after it is none of its own,
+    // even when the given string ends in that byte, one place earlier.
+    for (uint16_t n = 17; n < 32; ++n) {
+        std::vector<uint8_t> old(n + 1u, 'A'), given(n, 'A');
+        old[n] = given[n - 1] = 'B';
+        ZmsFree(ZmsPut(old.data(), n + 1u));
+        StringHandle h = ZmsPut(old.data(), n);
+        EXPECT_EQ(-1, ZmsCmp(h, given.data(), n)) << n;
+        ZmsFree(h);
+    }
 }
 
 #ifndef _WIN32
 // Stores, reads and compares touch the caller's bytes from the first to the
-// last and no further: each length lies at the very start of a page whose
+// last and no further: each length lies at the very start of a span whose
 // page before cannot be read, and at the very end of one whose page after
-// cannot be read.
-TEST(Compare, TouchesNoCallerByteOutsideTheLength) {
+// cannot be read. A compare reads no stored byte past the string's chunk
+// either, even when that chunk ends its block and the block a mapping.
+TEST(Compare, TouchesNoByteOutsideTheLength) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    void* map = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const size_t span = (sizeof(tbx::ChunkBlock) + page - 1) / page * page;
+    void* map = mmap(nullptr, span + 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(MAP_FAILED, map);
     auto* middle = static_cast<uint8_t*>(map) + page;
     ASSERT_EQ(0, mprotect(map, page, PROT_NONE));
-    ASSERT_EQ(0, mprotect(middle + page, page, PROT_NONE));
-    std::memset(middle, 'g', page);
+    ASSERT_EQ(0, mprotect(middle + span, page, PROT_NONE));
+    std::memset(middle, 'g', span);
     for (uint16_t n = 1; n <= 100; ++n) {
-        for (uint8_t* at : {middle, middle + page - n}) {
+        for (uint8_t* at : {middle, middle + span - n}) {
             StringHandle h = ZmsPut(at, n);
             EXPECT_EQ(n, ZmsGet(h, at, n)) << n;
             EXPECT_EQ(0, ZmsCmp(h, at, n)) << n;
             ZmsFree(h);
         }
     }
-    munmap(map, 3 * page);
+    // Block 0 full of one-byte strings, moved to the end of the span.
+    for (int c = 0; c < 256; ++c) ZmsPut("g", 1);
+    auto* moved = reinterpret_cast<tbx::ChunkBlock*>(middle + span - sizeof(tbx::ChunkBlock));
+    std::memcpy(moved, Block(0), sizeof *moved);
+    void* kept = stringPool.entries[0];
+    stringPool.entries[0] = moved;
+    EXPECT_EQ(-1, ZmsCmp(0xFFFF0000, middle, tbx::kChunkSize + 1));
+    stringPool.entries[0] = kept;
+    munmap(map, span + 2 * page);
 }
 #endif
 

@@ -156,14 +156,13 @@ unsigned gather_run(ChunkRef ref, Chunk* chunk, unsigned budget, bool* broken) {
     return (c - first) * kChunkSize;
 }
 
-uint32_t ChainWriter::reserve(unsigned most) {
+bool ChainWriter::reserve(unsigned most) {
     // No chunk is freed while a chain is written, so a block that still has
     // room stays the lowest block with room.
     if (!block_ || block_->used == kChunksPerBlock) {
         unsigned b = g_search.room.lowest();
         if (b == SlotBitmap::kNone) {
-            uint32_t status = make_block(&b);
-            if (status != STATUS_OK) return status;
+            if (make_block(&b) != STATUS_OK) return false;
             settle();
             made_ = true;
         }
@@ -180,7 +179,7 @@ uint32_t ChainWriter::reserve(unsigned most) {
         if (run_ > most) run_ = most;
     }
     written_ = 0;
-    return STATUS_OK;
+    return true;
 }
 
 void ChainWriter::write(const uint8_t* from, unsigned bytes) {
@@ -254,7 +253,7 @@ namespace {
     ChainWriter chain;
     unsigned remaining = length;
     while (remaining) {
-        if (chain.reserve((remaining + kChunkSize - 1) / kChunkSize) != STATUS_OK) {
+        if (!chain.reserve((remaining + kChunkSize - 1) / kChunkSize)) {
             chain.abandon();
             return 0;
         }
@@ -308,7 +307,7 @@ namespace {
         // source is a stale handle whose chain runs on into other strings,
         // or into the copy itself when the copy took the chunks it leads to.
         Chunk chunk;
-        if (chain.reserve(1) != STATUS_OK || copied == kMaxChainChunks || !resolve(source, &chunk)) {
+        if (!chain.reserve(1) || copied == kMaxChainChunks || !resolve(source, &chunk)) {
             chain.abandon();
             return 0;
         }
@@ -378,7 +377,7 @@ extern "C" [[gnu::flatten]] StringHandle TBX_CALL ZmsPut(const void* bytes, uint
     if (length > kChunkSize) return put_chain(source, length);
     // Most strings fit one chunk: the same steps, with a run of one.
     ChainWriter chain;
-    if (chain.reserve(1) != STATUS_OK) return 0;
+    if (!chain.reserve(1)) return 0;
     chain.write(source, length);
     chain.commit(length);
     return chain.finish();
@@ -404,7 +403,7 @@ extern "C" [[gnu::flatten]] StringHandle TBX_CALL ZmsDup(StringHandle h) noexcep
     Chunk chunk;
     if (whole_chunk(h, &chunk)) {
         ChainWriter chain;
-        if (chain.reserve(1) != STATUS_OK) return 0;
+        if (!chain.reserve(1)) return 0;
         chain.write(payload(chunk.block, chunk.index), kChunkSize);
         chain.commit(length_of(chunk.link));
         return chain.finish();

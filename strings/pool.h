@@ -74,8 +74,8 @@ public:
     // Reserves the next chunks of the chain: the lowest free chunk and the
     // free chunks right after it in the same block, at most `most` (1 or
     // more) and at most 64. Makes a block when none has room. Returns
-    // STATUS_OK, or STATUS_NO_ROOM when the pool is full or out of memory.
-    uint32_t reserve(unsigned most);
+    // false when the pool is full or out of memory.
+    bool reserve(unsigned most);
 
     // Returns how many chunks are reserved.
     unsigned reserved() const { return run_; }

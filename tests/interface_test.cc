@@ -1,6 +1,7 @@
 // The shipped library through its public header: what a caller sees of
 // the store, including the block format behind ZmsPtr.
 #include <cstring>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,27 @@ TEST(Interface, RoadOfOneTextThroughTheBlock) {
     // The block is gone with its last chunk: the handle is rejected.
     EXPECT_EQ(0xFFFF, hstrlen(h));
     EXPECT_EQ(0xFF000000u, ZmsPut("again", 5));
+}
+
+// While a module loads, the process shows no error boxes, whatever mode
+// the caller had; the caller's mode is back after the load.
+TEST(Interface, ModulesLoadWithErrorBoxesOff) {
+#ifdef _WIN32
+    constexpr char kProbe[] = "error_mode_probe.dll";
+#else
+    constexpr char kProbe[] = "error_mode_probe.so";
+#endif
+    char program[1024];
+    std::string path(program, ZmdGetModuleFileName(nullptr, program, sizeof program));
+    path.replace(path.find_last_of("/\\") + 1, std::string::npos, kProbe);
+    const uint32_t before = ZfdSetErrorMode(0x0002);
+    void* probe = ZmdLoadLibrary(path.c_str());
+    ASSERT_NE(nullptr, probe) << path;
+    auto mode_at_load = reinterpret_cast<uint32_t (*)()>(ZmdGetProcAddress(probe, "ProbeModeAtLoad"));
+    ASSERT_NE(nullptr, mode_at_load);
+    EXPECT_EQ(0x8001u, mode_at_load());  // SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX
+    EXPECT_EQ(0x0002u, ZfdSetErrorMode(static_cast<uint16_t>(before)));
+    EXPECT_NE(0, ZmdFreeLibrary(probe));
 }
 
 }  // namespace
