@@ -135,8 +135,11 @@ TEST(HostileNeighbour, OddFilesFailAtOnceAndLeftoversGiveWay) {
                  (void)!fchown(fd, kNeighbour, kNeighbour);
              }}) {
         WithPlant(file, plant, [&] {
-            EXPECT_EQ(0, InChild([&] { return ZmdCreateMutex(1, name.c_str()) || ZmdOpenMutex(name.c_str()); },
-                                 kSameUser, kSoon));
+            EXPECT_EQ(0, InChild([&] {
+                const long descriptors = OpenDescriptors();  // none kept by a refusal
+                return ZmdCreateMutex(1, name.c_str()) || ZmdOpenMutex(name.c_str()) ||
+                       OpenDescriptors() != descriptors;
+            }, kSameUser, kSoon));
         });
         fs::remove(file);
     }
