@@ -9,18 +9,22 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/posix_threads.h"
 #include "tembrix.h"
 #include "tests/child_process.h"
 
@@ -48,6 +52,16 @@ bool OwnedHere(void* m) {
     uint32_t elsewhere = kTaken;
     if (m) std::thread([&] { elsewhere = ZmdWaitForSingleObject(m, 0); }).join();
     return m && elsewhere == kTimedOut;
+}
+
+// The start time of the calling thread as the kernel tells it: the 22nd
+// field of its stat line, the 3rd being the one after the command's ")".
+uint64_t KernelStart() {
+    std::ifstream stat("/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/stat");
+    std::string line(std::istreambuf_iterator<char>(stat), {}), field;
+    std::istringstream fields(line.substr(line.rfind(')') + 1));
+    for (int i = 3; i <= 22; ++i) fields >> field;
+    return std::stoull(field);
 }
 
 // The deadline of a call that must fail at once.
@@ -196,10 +210,12 @@ TEST(StandInMutex, TakingsStopAtTheLimit) {
     EXPECT_NE(0, ZmdCloseHandle(m));
 
     // A wait that looks at a live owning thread again and again, and a named
-    // mutex made and closed, keep no descriptor and no mapping.
+    // mutex made and closed, keep no descriptor and no mapping. The owner is
+    // known by its thread's start time as the kernel tells it.
     void* held = ZmdCreateMutex(0, nullptr);
-    std::atomic<bool> done{false};
+    std::atomic<bool> done{false}, known{false};
     std::thread owner([&] {
+        known = KernelStart() == tbx::os::posix::current_thread().start;
         ZmdWaitForSingleObject(held, 0xFFFFFFFF);
         while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ZmdReleaseMutex(held);
@@ -213,6 +229,8 @@ TEST(StandInMutex, TakingsStopAtTheLimit) {
     for (int i = 0; i < 20; ++i) ZmdCloseHandle(ZmdCreateMutex(1, name.c_str()));
     EXPECT_EQ(open_before, OpenDescriptors());
     EXPECT_EQ(mappings, Mappings());
+    EXPECT_TRUE(known);
+    EXPECT_EQ(KernelStart(), tbx::os::posix::current_thread().start);
     done = true;
     owner.join();
     EXPECT_NE(0, ZmdCloseHandle(held));

@@ -24,7 +24,8 @@ constinit thread_local ThreadId t_self{};
 
 enum class Status { kRunning, kEnded, kUnknown };
 
-// Reads the state and start time of thread `tid`.
+// Reads the state and start time of thread `tid`. `*start` is written only
+// when the line is read: kUnknown, or kEnded for want of a line, leave it.
 Status read_status(uint32_t tid, uint64_t* start) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", tid, tid);
@@ -64,8 +65,8 @@ ThreadId current_thread() {
         static pthread_once_t once = PTHREAD_ONCE_INIT;
         pthread_once(&once, [] { pthread_atfork(nullptr, nullptr, forget_self); });
         auto tid = static_cast<uint32_t>(syscall(SYS_gettid));
-        uint64_t start = 0;
-        if (read_status(tid, &start) != Status::kRunning) start = 0;
+        uint64_t start = 0;  // stays 0 when the status cannot be read
+        read_status(tid, &start);
         t_self = ThreadId{tid, start};
     }
     return t_self;
