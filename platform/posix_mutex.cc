@@ -312,6 +312,14 @@ bool open_named(const char* name, bool create, bool owned, Mutex* m) {
     return false;
 }
 
+// Opens the named mutex `name` for `m` as open_named does and gives `m` a
+// handle. On failure `m` is deleted and null returned.
+Handle publish_named(Mutex* m, const char* name, bool create, bool owned) {
+    if (open_named(name, create, owned, m)) return publish(m);
+    delete m;
+    return nullptr;
+}
+
 // Waits on a pseudo-handle: its process or thread is running, so the wait
 // times out -- or never returns, without a time-out, as on Win32.
 uint32_t wait_for_self(uint32_t timeout_ms) {
@@ -336,9 +344,7 @@ Handle CreateMutexA(void* /*security*/, int initial_owner, const char* name) {
         init_state(m->own, initial_owner != 0);
         return publish(m);
     }
-    if (open_named(name, true, initial_owner != 0, m)) return publish(m);
-    delete m;
-    return nullptr;
+    return publish_named(m, name, true, initial_owner != 0);
 }
 
 Handle OpenMutexA(uint32_t /*access*/, int /*inherit*/, const char* name) {
@@ -346,9 +352,7 @@ Handle OpenMutexA(uint32_t /*access*/, int /*inherit*/, const char* name) {
     if (!name || !*name) return nullptr;
     Mutex* m = new_mutex();
     if (!m) return nullptr;
-    if (open_named(name, false, false, m)) return publish(m);
-    delete m;
-    return nullptr;
+    return publish_named(m, name, false, false);
 }
 
 int ReleaseMutex(Handle mutex) {

@@ -209,9 +209,10 @@ TEST(StandInMutex, TakingsStopAtTheLimit) {
     close(fd);
     EXPECT_NE(0, ZmdCloseHandle(m));
 
-    // A wait that looks at a live owning thread again and again, and a named
-    // mutex made and closed, keep no descriptor and no mapping. The owner is
-    // known by its thread's start time as the kernel tells it.
+    // A wait that looks at a live owning thread again and again, named
+    // mutexes made and closed, and opens that find none keep no descriptor,
+    // no mapping and no memory. The owner is known by its thread's start
+    // time as the kernel tells it.
     void* held = ZmdCreateMutex(0, nullptr);
     std::atomic<bool> done{false}, known{false};
     std::thread owner([&] {
@@ -224,11 +225,17 @@ TEST(StandInMutex, TakingsStopAtTheLimit) {
         ZmdReleaseMutex(held);
         std::this_thread::yield();
     }
+    const std::string none = Name("none");
     const long open_before = OpenDescriptors(), mappings = Mappings();
+    const size_t heap = HeapInUse();
     EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(held, 200));
-    for (int i = 0; i < 20; ++i) ZmdCloseHandle(ZmdCreateMutex(1, name.c_str()));
+    for (int i = 0; i < 20; ++i) {
+        ZmdCloseHandle(ZmdCreateMutex(1, name.c_str()));
+        EXPECT_FALSE(ZmdOpenMutex(none.c_str()) || ZmdCreateMutex(1, "bad\\name"));
+    }
     EXPECT_EQ(open_before, OpenDescriptors());
     EXPECT_EQ(mappings, Mappings());
+    EXPECT_LE(HeapInUse(), heap + 1024);
     EXPECT_TRUE(known);
     EXPECT_EQ(KernelStart(), tbx::os::posix::current_thread().start);
     done = true;
