@@ -272,22 +272,17 @@ bool file_name_of(const char* name, char (&file)[posix::kMaxObjectName + 1]) {
         name += 6;
     }
     if (!*name) return false;
-    size_t at = 0;
-    file[at++] = space;
-    file[at++] = '.';
+    size_t at = static_cast<size_t>(std::snprintf(file, sizeof file, "%c.", space));
     for (; *name; ++name) {
         unsigned char c = static_cast<unsigned char>(*name);
         bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                      c == '_' || c == '-';
-        // The byte as written, and the NUL, must still fit.
-        if (c == '\\' || at + (plain ? 1 : 3) >= sizeof file) return false;
-        if (plain) {
-            file[at++] = static_cast<char>(c);
-        } else {
-            at += static_cast<size_t>(std::snprintf(file + at, 4, "%%%02X", c));
-        }
+        if (c == '\\') return false;
+        // Each byte as written, cut short (the NUL always written) when it
+        // and the NUL do not fit: then the name is too long.
+        at += static_cast<size_t>(std::snprintf(file + at, sizeof file - at, plain ? "%c" : "%%%02X", c));
+        if (at >= sizeof file) return false;
     }
-    file[at] = '\0';
     return true;
 }
 
