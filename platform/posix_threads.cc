@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix_io.h"
+
 namespace tbx::os::posix {
 namespace {
 
@@ -29,10 +31,7 @@ enum class Status { kRunning, kEnded, kUnknown };
 Status read_status(uint32_t tid, uint64_t* start) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", tid, tid);
-    int fd;
-    do {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = open_at(AT_FDCWD, path, O_RDONLY);
     if (fd < 0) return errno == ENOENT || errno == ESRCH ? Status::kEnded : Status::kUnknown;
     char line[1024];
     ssize_t n = read(fd, line, sizeof line - 1);
