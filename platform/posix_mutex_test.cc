@@ -269,8 +269,10 @@ TEST(HostileNeighbour, ForkedChildrenLeaveTheParentsMutexAlone) {
         void* again = ZmdCreateMutex(1, name.c_str());  // opens it: not owned
         return again && ZmdWaitForSingleObject(again, 0) == kTimedOut && ZmdCloseHandle(again);
     };
+    const long descriptors = OpenDescriptors();  // the child's copy of the hold goes with its handle
     EXPECT_EQ(0, InChild([&] {
-        bool none = ZmdWaitForSingleObject(m, 0) == kInfinite && !ZmdReleaseMutex(m) && !ZmdCloseHandle(m);
+        bool none = OpenDescriptors() == descriptors - 1 && ZmdWaitForSingleObject(m, 0) == kInfinite &&
+                    !ZmdReleaseMutex(m) && !ZmdCloseHandle(m);
         if (!none || !finds_it_held() || !ZmdOpenMutex(name.c_str())) return 1;
         exit(0);  // an ordinary exit, which closes the handle it opened
     }));
