@@ -104,13 +104,14 @@ int64_t now_ns() {
 uint32_t* futex_of(MutexState& m) { return reinterpret_cast<uint32_t*>(&m.word); }
 
 // Sleeps while the word's low half holds `expected`, at most `ns`
-// nanoseconds. The futex call takes the kernel's original time record: two
+// nanoseconds: never a second, as a waiter looks at the owner every
+// kCheckNs. The futex call takes the kernel's original time record: two
 // longs.
 void futex_wait(MutexState& m, uint32_t expected, int64_t ns) {
     struct {
         long sec;
         long nsec;
-    } timeout = {static_cast<long>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    } timeout = {0, static_cast<long>(ns)};
     syscall(SYS_futex, futex_of(m), FUTEX_WAIT, expected, &timeout, nullptr, 0);
 }
 

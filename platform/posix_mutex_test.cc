@@ -99,6 +99,14 @@ TEST(HostileNeighbour, OtherUsersCanNeitherBlockNorShareNames) {
         }, kNeighbour);
         fs::remove_all(victims);
     }
+    // Made under a umask that takes the user's own bits away, the namespace
+    // gets them back and serves.
+    EXPECT_EQ(0, InChild([&] {
+        struct stat st {};
+        umask(0277);
+        return !ZmdCloseHandle(ZmdCreateMutex(1, "AppLock")) || stat(victims.c_str(), &st) != 0 ||
+               (st.st_mode & 07777) != 0700;
+    }, kVictim));
 
     // Root is refused a namespace a neighbour owns, and its own once open
     // to others (in a /dev/shm of its own).
