@@ -33,11 +33,10 @@ Status read_status(uint32_t tid, uint64_t* start) {
     std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", tid, tid);
     int fd = open_at(AT_FDCWD, path, O_RDONLY);
     if (fd < 0) return errno == ENOENT || errno == ESRCH ? Status::kEnded : Status::kUnknown;
-    char line[1024];
+    char line[1024] = {};  // whatever is read stays NUL-terminated
     ssize_t n = read(fd, line, sizeof line - 1);
     close(fd);
     if (n <= 0) return Status::kUnknown;
-    line[n] = '\0';
     // The fields after the command name, which is in parentheses and may
     // itself hold any character: the state is the third field of the line,
     // the start time the twenty-second.
