@@ -20,7 +20,6 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <malloc.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -539,14 +538,14 @@ TEST_F(FilesTest, FilesAndTheNullDeviceOpenAsTheirAttributesAllow) {
         const rlimit few = {static_cast<rlim_t>(lowest + 4), static_cast<rlim_t>(lowest + 4)};
         if (lowest < 0 || close(lowest) != 0 || setrlimit(RLIMIT_NOFILE, &few) != 0) return 1;
         void* held = ZfdOpen("ro.txt", kRead, 0);
-        const size_t in_use = mallinfo2().uordblks;
+        const size_t in_use = testing_child::HeapInUse();
         for (int i = 0; i < 50; ++i) {
             FindRecord record;
             if (Opens("sub") || Opens("fifo", 0) || Opens("ro.txt")) return 2;
             if (ZfdFindFirst("*.zip", 0, &record) != -1) return 3;
             if (ZfdFindFirst("*", 0, &record) != 0 || ZfdFindClose(&record) != 0) return 4;
         }
-        if (mallinfo2().uordblks > in_use + 1024 || ZfdClose(held) != 0) return 5;
+        if (testing_child::HeapInUse() > in_use + 1024 || ZfdClose(held) != 0) return 5;
         for (int fd = 0; fd <= 2; ++fd) close(fd);
         errno = EINTR;
         void* file = ZfdOpen("ro.txt", kRead, kShareAll);

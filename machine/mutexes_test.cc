@@ -84,6 +84,7 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
     void* global = ZmdCreateMutex(1, ("Global\\" + name).c_str());
     ASSERT_NE(nullptr, global);
     EXPECT_EQ(nullptr, ZmdOpenMutex(("Global\\_" + name.substr(1)).c_str()));
+    EXPECT_EQ(nullptr, ZmdOpenMutex(("Global_" + name).c_str()));
     // Made anew, so owned as asked.
     std::thread([global] { EXPECT_EQ(kTimedOut, ZmdWaitForSingleObject(global, 0)); }).join();
     EXPECT_NE(0, ZmdCloseHandle(global));

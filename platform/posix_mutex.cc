@@ -104,13 +104,14 @@ int64_t now_ns() {
 uint32_t* futex_of(MutexState& m) { return reinterpret_cast<uint32_t*>(&m.word); }
 
 // Sleeps while the word's low half holds `expected`, at most `ns`
-// nanoseconds. The futex call takes the kernel's original time record: two
+// nanoseconds: never a second, as a waiter looks at the owner every
+// kCheckNs. The futex call takes the kernel's original time record: two
 // longs.
 void futex_wait(MutexState& m, uint32_t expected, int64_t ns) {
     struct {
         long sec;
         long nsec;
-    } timeout = {static_cast<long>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    } timeout = {0, static_cast<long>(ns)};
     syscall(SYS_futex, futex_of(m), FUTEX_WAIT, expected, &timeout, nullptr, 0);
 }
 
@@ -275,22 +276,17 @@ bool file_name_of(const char* name, char (&file)[posix::kMaxObjectName + 1]) {
         name += 6;
     }
     if (!*name) return false;
-    size_t at = 0;
-    file[at++] = space;
-    file[at++] = '.';
+    size_t at = static_cast<size_t>(std::snprintf(file, sizeof file, "%c.", space));
     for (; *name; ++name) {
         unsigned char c = static_cast<unsigned char>(*name);
         bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                      c == '_' || c == '-';
-        // The byte as written, and the NUL, must still fit.
-        if (c == '\\' || at + (plain ? 1 : 3) >= sizeof file) return false;
-        if (plain) {
-            file[at++] = static_cast<char>(c);
-        } else {
-            at += static_cast<size_t>(std::snprintf(file + at, 4, "%%%02X", c));
-        }
+        if (c == '\\') return false;
+        // Each byte as written, cut short (the NUL always written) when it
+        // and the NUL do not fit: then the name is too long.
+        at += static_cast<size_t>(std::snprintf(file + at, sizeof file - at, plain ? "%c" : "%%%02X", c));
+        if (at >= sizeof file) return false;
     }
-    file[at] = '\0';
     return true;
 }
 
@@ -313,6 +309,14 @@ bool open_named(const char* name, bool create, bool owned, Mutex* m) {
     posix::close_object(&m->shared);  // a file of another layout
     m->named = false;
     return false;
+}
+
+// Opens the named mutex `name` for `m` as open_named does and gives `m` a
+// handle. On failure `m` is deleted and null returned.
+Handle publish_named(Mutex* m, const char* name, bool create, bool owned) {
+    if (open_named(name, create, owned, m)) return publish(m);
+    delete m;
+    return nullptr;
 }
 
 // Waits on a pseudo-handle: its process or thread is running, so the wait
@@ -339,9 +343,7 @@ Handle CreateMutexA(void* /*security*/, int initial_owner, const char* name) {
         init_state(m->own, initial_owner != 0);
         return publish(m);
     }
-    if (open_named(name, true, initial_owner != 0, m)) return publish(m);
-    delete m;
-    return nullptr;
+    return publish_named(m, name, true, initial_owner != 0);
 }
 
 Handle OpenMutexA(uint32_t /*access*/, int /*inherit*/, const char* name) {
@@ -349,9 +351,7 @@ Handle OpenMutexA(uint32_t /*access*/, int /*inherit*/, const char* name) {
     if (!name || !*name) return nullptr;
     Mutex* m = new_mutex();
     if (!m) return nullptr;
-    if (open_named(name, false, false, m)) return publish(m);
-    delete m;
-    return nullptr;
+    return publish_named(m, name, false, false);
 }
 
 int ReleaseMutex(Handle mutex) {

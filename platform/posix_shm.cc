@@ -125,62 +125,56 @@ void* map(int fd, size_t size) {
 // What one attempt at a name came to.
 enum class Step { kDone, kAbsent, kAgain, kBusy, kFailed };
 
+// A descriptor and, once mapped, its object's memory: given back when it
+// goes out of scope, unless kept for a hold. One clean-up for every way an
+// attempt ends, and for a hold's end.
+struct Holding {
+    int fd;
+    size_t size;
+    void* memory = nullptr;
+    ~Holding() {
+        if (memory) munmap(memory, size);
+        close(fd);  // -1 once kept or never opened: that fails, harmlessly
+    }
+    Step keep(SharedObject* object) {
+        object->fd = fd;
+        object->memory = memory;
+        fd = -1;
+        memory = nullptr;
+        return Step::kDone;
+    }
+};
+
 // Takes a hold on the existing object `name`.
 Step open_existing(int dir, const char* name, uid_t user, SharedObject* object) {
-    int fd = open_at(dir, name, O_RDWR | O_NOFOLLOW);
-    if (fd < 0) return errno == ENOENT ? Step::kAbsent : Step::kFailed;
-    if (!is_object_file(fd, user, object->size)) {
-        close(fd);
-        return Step::kFailed;  // not an object: nothing to take, nothing to remove
-    }
-    if (try_lock(fd, LOCK_EX)) {
+    Holding file{open_at(dir, name, O_RDWR | O_NOFOLLOW), object->size};
+    if (file.fd < 0) return errno == ENOENT ? Step::kAbsent : Step::kFailed;
+    // Not an object: nothing to take, nothing to remove.
+    if (!is_object_file(file.fd, user, object->size)) return Step::kFailed;
+    if (try_lock(file.fd, LOCK_EX)) {
         // Nobody holds it: a leftover. Gone, it makes room for a new object.
-        if (still_named(dir, name, fd)) unlinkat(dir, name, 0);
-        close(fd);
+        if (still_named(dir, name, file.fd)) unlinkat(dir, name, 0);
         return Step::kAgain;
     }
     // Held shared by live holders, or exclusively by a process ending the
     // last hold or removing a leftover.
-    if (!try_lock(fd, LOCK_SH)) {
-        close(fd);
-        return Step::kBusy;
-    }
-    if (!still_named(dir, name, fd)) {  // its last holder removed it meanwhile
-        close(fd);
-        return Step::kAgain;
-    }
-    object->memory = map(fd, object->size);
-    if (!object->memory) {
-        close(fd);
-        return Step::kFailed;
-    }
-    object->fd = fd;
-    return Step::kDone;
+    if (!try_lock(file.fd, LOCK_SH)) return Step::kBusy;
+    if (!still_named(dir, name, file.fd)) return Step::kAgain;  // its last holder removed it meanwhile
+    file.memory = map(file.fd, object->size);
+    return file.memory ? file.keep(object) : Step::kFailed;
 }
 
 // Makes the object `name`, filled and held before it has its name.
 Step create(int dir, const char* name, void (*fill)(void*, void*), void* arg, SharedObject* object) {
-    int fd = open_at(dir, ".", O_TMPFILE | O_RDWR, 0600);
-    if (fd < 0) return Step::kFailed;
-    void* memory = nullptr;
-    if (ftruncate(fd, static_cast<off_t>(object->size)) == 0 && try_lock(fd, LOCK_SH))
-        memory = map(fd, object->size);
-    if (!memory) {
-        close(fd);
+    Holding file{open_at(dir, ".", O_TMPFILE | O_RDWR, 0600), object->size};
+    if (file.fd < 0 || ftruncate(file.fd, static_cast<off_t>(object->size)) != 0 ||
+        !try_lock(file.fd, LOCK_SH) || !(file.memory = map(file.fd, object->size)))
         return Step::kFailed;
-    }
-    fill(memory, arg);
+    fill(file.memory, arg);
     char self[48];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW) == 0) {
-        object->fd = fd;
-        object->memory = memory;
-        return Step::kDone;
-    }
-    bool made_first = errno == EEXIST;  // by another process
-    munmap(memory, object->size);
-    close(fd);
-    return made_first ? Step::kAgain : Step::kFailed;
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.fd);
+    if (linkat(AT_FDCWD, self, dir, name, AT_SYMLINK_FOLLOW) == 0) return file.keep(object);
+    return errno == EEXIST ? Step::kAgain : Step::kFailed;  // EEXIST: made by another process
 }
 
 }  // namespace
@@ -226,14 +220,10 @@ void remove_if_last(SharedObject* object) {
 }
 
 void close_object(SharedObject* object) {
-    munmap(object->memory, object->size);
     remove_if_last(object);
-    close(object->fd);
+    drop_inherited(object);
 }
 
-void drop_inherited(SharedObject* object) {
-    munmap(object->memory, object->size);
-    close(object->fd);
-}
+void drop_inherited(SharedObject* object) { Holding{object->fd, object->size, object->memory}; }
 
 }  // namespace tbx::os::posix

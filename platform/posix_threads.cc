@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix_io.h"
+
 namespace tbx::os::posix {
 namespace {
 
@@ -24,20 +26,17 @@ constinit thread_local ThreadId t_self{};
 
 enum class Status { kRunning, kEnded, kUnknown };
 
-// Reads the state and start time of thread `tid`.
+// Reads the state and start time of thread `tid`. `*start` is written only
+// when the line is read: kUnknown, or kEnded for want of a line, leave it.
 Status read_status(uint32_t tid, uint64_t* start) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", tid, tid);
-    int fd;
-    do {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = open_at(AT_FDCWD, path, O_RDONLY);
     if (fd < 0) return errno == ENOENT || errno == ESRCH ? Status::kEnded : Status::kUnknown;
-    char line[1024];
+    char line[1024] = {};  // whatever is read stays NUL-terminated
     ssize_t n = read(fd, line, sizeof line - 1);
     close(fd);
     if (n <= 0) return Status::kUnknown;
-    line[n] = '\0';
     // The fields after the command name, which is in parentheses and may
     // itself hold any character: the state is the third field of the line,
     // the start time the twenty-second.
@@ -64,8 +63,8 @@ ThreadId current_thread() {
         static pthread_once_t once = PTHREAD_ONCE_INIT;
         pthread_once(&once, [] { pthread_atfork(nullptr, nullptr, forget_self); });
         auto tid = static_cast<uint32_t>(syscall(SYS_gettid));
-        uint64_t start = 0;
-        if (read_status(tid, &start) != Status::kRunning) start = 0;
+        uint64_t start = 0;  // stays 0 when the status cannot be read
+        read_status(tid, &start);
         t_self = ThreadId{tid, start};
     }
     return t_self;

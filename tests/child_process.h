@@ -4,6 +4,7 @@
 #ifndef TEMBRIX_TESTS_CHILD_PROCESS_H_
 #define TEMBRIX_TESTS_CHILD_PROCESS_H_
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -57,6 +58,10 @@ inline long Mappings() {
     std::ifstream maps("/proc/self/maps");
     return std::count(std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>(), '\n');
 }
+
+// How many bytes of the heap this process has in use (0 where the heap is
+// not the C library's own, as under a sanitizer).
+inline size_t HeapInUse() { return mallinfo2().uordblks; }
 
 }  // namespace testing_child
 
