@@ -24,33 +24,36 @@ namespace {
 
 constinit thread_local ThreadId t_self{};
 
-enum class Status { kRunning, kEnded, kUnknown };
+enum class State { kRunning, kEnded, kUnknown };
 
-// Reads the state and start time of thread `tid`. `*start` is written only
-// when the line is read: kUnknown, or kEnded for want of a line, leave it.
-Status read_status(uint32_t tid, uint64_t* start) {
+struct Status {
+    State state;
+    uint64_t start = 0;  // 0 unless the line was read
+};
+
+// Reads the state and start time of thread `tid`.
+Status read_status(uint32_t tid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", tid, tid);
     int fd = open_at(AT_FDCWD, path, O_RDONLY);
-    if (fd < 0) return errno == ENOENT || errno == ESRCH ? Status::kEnded : Status::kUnknown;
+    if (fd < 0) return {errno == ENOENT || errno == ESRCH ? State::kEnded : State::kUnknown};
     char line[1024] = {};  // whatever is read stays NUL-terminated
     ssize_t n = read(fd, line, sizeof line - 1);
     close(fd);
-    if (n <= 0) return Status::kUnknown;
+    if (n <= 0) return {State::kUnknown};
     // The fields after the command name, which is in parentheses and may
     // itself hold any character: the state is the third field of the line,
     // the start time the twenty-second.
     const char* p = std::strrchr(line, ')');
-    if (!p || p[1] != ' ') return Status::kUnknown;
+    if (!p || p[1] != ' ') return {State::kUnknown};
     char state = p[2];
     p += 2;
     for (int field = 3; field < 22 && p; ++field) {
         p = std::strchr(p, ' ');
         if (p) ++p;
     }
-    if (!p) return Status::kUnknown;
-    *start = std::strtoull(p, nullptr, 10);
-    return state == 'Z' || state == 'X' ? Status::kEnded : Status::kRunning;
+    if (!p) return {State::kUnknown};
+    return {state == 'Z' || state == 'X' ? State::kEnded : State::kRunning, std::strtoull(p, nullptr, 10)};
 }
 
 // A forked child's thread is a new thread with another id.
@@ -63,19 +66,17 @@ ThreadId current_thread() {
         static pthread_once_t once = PTHREAD_ONCE_INIT;
         pthread_once(&once, [] { pthread_atfork(nullptr, nullptr, forget_self); });
         auto tid = static_cast<uint32_t>(syscall(SYS_gettid));
-        uint64_t start = 0;  // stays 0 when the status cannot be read
-        read_status(tid, &start);
-        t_self = ThreadId{tid, start};
+        t_self = ThreadId{tid, read_status(tid).start};
     }
     return t_self;
 }
 
 bool has_ended(const ThreadId& id) {
-    uint64_t start = 0;
-    switch (read_status(id.tid, &start)) {
-        case Status::kEnded: return true;
-        case Status::kRunning: return id.start != 0 && start != id.start;
-        case Status::kUnknown: return false;
+    Status status = read_status(id.tid);
+    switch (status.state) {
+        case State::kEnded: return true;
+        case State::kRunning: return id.start != 0 && status.start != id.start;
+        case State::kUnknown: return false;
     }
     return false;
 }
