@@ -267,6 +267,33 @@ TEST(StandInMutex, HalfAMillionHandlesOpenAtOnce) {
     EXPECT_EQ(handles.size(), closed);
 }
 
+// A handle closed while another thread waits on it: the wait goes on to
+// its end, and the mutex, its name and its descriptor go with the wait's
+// use of it, the last one.
+TEST(StandInMutex, HandleClosedDuringAWaitLastsAsLongAsTheWait) {
+    const std::string name = Name("closed");
+    const long descriptors = OpenDescriptors();
+    void* m = ZmdCreateMutex(0, name.c_str());
+    std::atomic<int> step{0};
+    std::thread owner([&] {  // ends holding it
+        step = ZmdWaitForSingleObject(m, 0) == kTaken ? 1 : -1;
+        while (step != 2) std::this_thread::yield();
+    });
+    while (step == 0) std::this_thread::yield();
+    ASSERT_EQ(1, step.load());
+    uint32_t waited = kTaken;
+    std::thread waiter([&] { waited = ZmdWaitForSingleObject(m, kInfinite); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_NE(0, ZmdCloseHandle(m));
+    EXPECT_TRUE(fs::exists(FileOf(name)));
+    step = 2;
+    owner.join();
+    waiter.join();
+    EXPECT_EQ(kAbandoned, waited);
+    EXPECT_FALSE(fs::exists(FileOf(name)));
+    EXPECT_EQ(descriptors, OpenDescriptors());
+}
+
 // A forked child has none of its parent's mutex handles, nor their
 // descriptors; whatever it does, the parent's mutex keeps its name and its
 // owner.
