@@ -253,6 +253,22 @@ TEST_F(FilesTest, PatternsAndNamesUpTo260Bytes) {
     beyond.back() = '?';
     EXPECT_EQ(Names{"a.txt"}, Search(at_limit));
     EXPECT_EQ(Names{}, Search(beyond));
+#ifndef _WIN32
+    // Below a deep current directory, a name whose full path takes
+    // PATH_MAX - 1 bytes opens; one a byte longer is refused.
+    for (long left; (left = PATH_MAX - 1 - 1 - 100 - long(fs::current_path().string().size())) > 0;) {
+        const std::string part(left > 203 ? 200 : left - 1, 'd');  // never leaves 1 byte for a part
+        fs::create_directory(part);
+        fs::current_path(part);
+    }
+    const std::string fits(100, 'f'), too_long(101, 'f');
+    Put(fits.c_str(), "x");
+    Put(too_long.c_str(), "x");
+    EXPECT_TRUE(Opens(fits.c_str()));
+    EXPECT_FALSE(Opens(too_long.c_str()));
+    fs::remove(fits);
+    fs::remove(too_long);
+#endif
 }
 
 TEST_F(FilesTest, RecordDescribesTheMatchAndIsReusedAfterClose) {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -262,6 +263,9 @@ TEST(StandInMutex, AMillionHandlesOpenAtOnce) {
     for (void*& h : handles) made += (h = ZmdCreateMutex(1, nullptr)) != nullptr;
     EXPECT_EQ(handles.size(), made);
     EXPECT_EQ(nullptr, ZmdCreateMutex(1, nullptr));
+    uintptr_t highest = 0;
+    for (void* h : handles) highest = std::max(highest, reinterpret_cast<uintptr_t>(h));
+    EXPECT_LT(highest, uintptr_t{1} << 31);  // small values, as Win32's
     EXPECT_EQ(1, ZmdReleaseMutex(handles.back()));
     size_t closed = 0;
     for (void* h : handles) closed += ZmdCloseHandle(h) != 0;

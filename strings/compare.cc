@@ -13,24 +13,15 @@ template <typename Word> Word load(const uint8_t* at) {
     return w;
 }
 
-// Sixteen bytes, in one vector register where the target has one.
-using Bytes16 = uint64_t __attribute__((vector_size(16)));
-
 // Returns whether the first `n` (at most 32) bytes of `a` and `b` are the
-// same. Reads n bytes of each as two overlapping words, the first at 0 and
-// the second ending at n; which words depends on n only, not on the bytes.
+// same. Reads n bytes of each as overlapping words: two from the start and
+// two ending at n from 16 bytes on, else one from the start and one ending
+// at n; which words depends on n only, not on the bytes.
 bool same_bytes(const uint8_t* a, const uint8_t* b, unsigned n) {
     auto diff = [&](auto word, unsigned at) { return load<decltype(word)>(a + at) ^ load<decltype(word)>(b + at); };
     if (n >= 16) {
-        Bytes16 words[4];  // copied in: a vector returned by value would warn on 32-bit x86
-        std::memcpy(&words[0], a, 16);
-        std::memcpy(&words[1], b, 16);
-        std::memcpy(&words[2], a + n - 16, 16);
-        std::memcpy(&words[3], b + n - 16, 16);
-        Bytes16 x = (words[0] ^ words[1]) | (words[2] ^ words[3]);
-        uint64_t halves[2];
-        std::memcpy(halves, &x, sizeof halves);
-        return (halves[0] | halves[1]) == 0;
+        uint64_t u{};
+        return (diff(u, 0) | diff(u, 8) | diff(u, n - 16) | diff(u, n - 8)) == 0;
     }
     if (n >= 8) return (diff(uint64_t{}, 0) | diff(uint64_t{}, n - 8)) == 0;
     if (n >= 4) return (diff(uint32_t{}, 0) | diff(uint32_t{}, n - 4)) == 0;

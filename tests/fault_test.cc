@@ -151,6 +151,21 @@ TEST(Faults, FreeThatCannotReleaseItsBlock) {
     EXPECT_GE(dropped_in_all, 2) << "the string had no blocks of its own";
 }
 
+// A free the platform refuses leaves the block its caller's as it was: at
+// its address, with its bytes, and free to move at the next resize.
+TEST(Faults, RefusedFreeLeavesTheBlockAsItWas) {
+    auto* block = static_cast<uint8_t*>(ZmdAlloc(0, 100));
+    ASSERT_NE(nullptr, block);
+    std::memset(block, 5, 100);
+    tbx::fault::arm(1, tbx::fault::kFree);
+    EXPECT_EQ(block, ZmdFree(block));
+    tbx::fault::arm(0);
+    auto* moved = static_cast<uint8_t*>(ZmdReAlloc(block, 100000, 0));
+    ASSERT_NE(nullptr, moved);
+    EXPECT_EQ(5, moved[99]);
+    EXPECT_EQ(nullptr, ZmdFree(moved));
+}
+
 #ifndef _WIN32
 // The stand-in's own memory from the C library, refused one call at a
 // time: a call that meets a refusal fails and changes nothing, or gets by
