@@ -103,6 +103,8 @@ TEST_F(FilesTest, HandlesOfExistingFilesMoveInSixteenBitCountsAsOpened) {
     fs::create_directory("sub");
     EXPECT_FALSE(Opens("sub"));
     Put("data.bin", "hello, world");
+    EXPECT_TRUE(Opens("data.bin"));
+    EXPECT_FALSE(Opens(nullptr));  // no name, right after one that opens
     void* file = ZfdOpen("data.bin", kRead | kWrite, 0);
     ASSERT_NE(kInvalid, file);
     char buffer[64] = {};

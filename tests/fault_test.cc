@@ -179,10 +179,21 @@ TEST(Faults, StandInCopesWithRefusedMemory) {
         tbx::fault::arm(0);
         return std::pair{result, fired};
     };
-    // The first handle: the table cannot grow.
+    // The first handles, of a file and a mutex: the table cannot grow. The
+    // file refused is no open file after, so it shares with nothing.
+    char self[4096] = {};
+    ZmdGetModuleFileName(nullptr, self, sizeof self - 1);
+    constexpr uint32_t kRead = 0x80000000, kShareAll = 7;
+    void* const invalid = reinterpret_cast<void*>(~uintptr_t{0});
     const int32_t handles = tbx::fault::open_handles();
+    EXPECT_EQ(invalid, refused_at(1, [&] { return ZfdOpen(self, kRead, kShareAll); }).first);
     EXPECT_EQ(nullptr, refused_at(1, [] { return ZmdCreateMutex(0, nullptr); }).first);
     EXPECT_EQ(handles, tbx::fault::open_handles());
+    for (int i = 0; i < 2; ++i) {
+        void* file = ZfdOpen(self, kRead, 0);
+        ASSERT_NE(invalid, file);
+        EXPECT_EQ(0, ZfdClose(file));
+    }
     void* mutex = ZmdCreateMutex(0, nullptr);
     EXPECT_NE(0, ZmdCloseHandle(mutex));
     // 200 blocks, each made with every one of its allocations refused in
