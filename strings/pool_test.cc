@@ -97,6 +97,29 @@ TEST(Pool, ReadsFollowAChainThatLeavesItsBlockWithinFourChunks) {
     EXPECT_POOL_SOUND();
 }
 
+// A run is only of chunks that follow each other: two chains whose links
+// each skip a chunk, interleaved so that four link words in a row step by
+// two, are no run.
+TEST(Pool, ReadsTakeNoChainThatSkipsChunksForARun) {
+    std::vector<StringHandle> one;
+    for (int i = 0; i < 10; ++i) one.push_back(ZmsPut("x", 1));  // chunks 0..9 of block 0
+    std::vector<uint8_t> b(64, 'b'), a(128);
+    for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<uint8_t>(i);
+    ZmsFree(one[2]), ZmsFree(one[5]);
+    StringHandle hb = ZmsPut(b.data(), 64);  // chunks 2, 5
+    for (int i : {0, 1, 3, 7}) ZmsFree(one[i]);
+    StringHandle ha = ZmsPut(a.data(), 128);  // chunks 0, 1, 3, 7
+    EXPECT_EQ(0x20050000u, Link(hb));
+    const tbx::ChunkBlock* block = Block(0);  // chunk 2 is b's, the others a's
+    EXPECT_EQ((std::vector<uint32_t>{0x20010000, 0x20030000, 0x20050000, 0x20070000}),
+              (std::vector<uint32_t>{block->links[0], block->links[1], block->links[2], block->links[3]}));
+    std::vector<uint8_t> out(200);
+    EXPECT_EQ(128, ZmsGet(ha, out.data(), 200));
+    EXPECT_EQ(a, std::vector<uint8_t>(out.begin(), out.begin() + 128));
+    EXPECT_EQ(0, ZmsCmp(ha, a.data(), 128));
+    EXPECT_POOL_SOUND();
+}
+
 TEST(Pool, RejectsWhatIsNotAString) {
     StringHandle live = ZmsPut("keep me", 7);
     StringHandle gone = ZmsPut("temporary text that is long enough for two chunks", 50);
