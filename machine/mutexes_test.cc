@@ -95,6 +95,16 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
     EXPECT_EQ(nullptr, ZmdOpenMutex(nullptr));
     for (void* h : {first, second, local}) EXPECT_NE(0, ZmdCloseHandle(h));
     EXPECT_EQ(nullptr, ZmdOpenMutex(name.c_str()));
+    // A closed handle (before Win32 can give its value to a new one), null
+    // and a non-handle fail every call; validity is told by the value alone.
+    int on_stack = 0;
+    for (void* h : {first, static_cast<void*>(nullptr), static_cast<void*>(&on_stack)}) {
+        EXPECT_EQ(0xFFFFFFFFu, ZmdWaitForSingleObject(h, 0));
+        EXPECT_EQ(0, ZmdReleaseMutex(h));
+        EXPECT_EQ(0, ZmdCloseHandle(h));
+        EXPECT_EQ(h != nullptr, ZmdIsValidMutex(h));
+    }
+    EXPECT_EQ(0, on_stack);
     // 251 bytes are kept; the stand-in (file "l." + name, "~" as "%7E",
     // 255 bytes at most) refuses a byte more.
     std::string longest = name + "~" + std::string(250 - name.size(), 'x');
@@ -124,16 +134,6 @@ TEST(Mutexes, NamesOpenOneMutexUntilItsLastHandleCloses) {
         for (void* h : made) EXPECT_NE(0, ZmdCloseHandle(h));
     }
 
-    // A closed handle, null and a non-handle fail every call; validity is
-    // told by the value alone.
-    int on_stack = 0;
-    for (void* h : {first, static_cast<void*>(nullptr), static_cast<void*>(&on_stack)}) {
-        EXPECT_EQ(0xFFFFFFFFu, ZmdWaitForSingleObject(h, 0));
-        EXPECT_EQ(0, ZmdReleaseMutex(h));
-        EXPECT_EQ(0, ZmdCloseHandle(h));
-        EXPECT_EQ(h != nullptr, ZmdIsValidMutex(h));
-    }
-    EXPECT_EQ(0, on_stack);
 }
 
 // Handle values lose their low two bits; process and thread pseudo-handles
